@@ -1,0 +1,92 @@
+#include "common/pyobj.hpp"
+
+#include <unordered_map>
+
+namespace vdx {
+
+namespace {
+PyObject* g_module = nullptr;
+PyObject* g_dict = nullptr;
+}
+
+PyObject* interned(std::string_view text) {
+    static std::unordered_map<std::string, PyObject*> cache;
+    std::string key(text);
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
+    PyObject* s = PyUnicode_FromStringAndSize(key.data(), (Py_ssize_t)key.size());
+    if (!s) return nullptr;
+    PyUnicode_InternInPlace(&s);
+    cache.emplace(std::move(key), s);
+    return s;
+}
+
+void set_module(PyObject* m) {
+    Py_INCREF(m);
+    g_module = m;
+    g_dict = PyModule_GetDict(m);
+}
+
+PyObject* module() noexcept { return g_module; }
+PyObject* module_dict() noexcept { return g_dict; }
+
+PyObject* get_global(PyObject* name) {
+    if (!name) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(g_dict, name);
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+int set_global(PyObject* name, PyObject* value) {
+    if (!name) return -1;
+    return PyDict_SetItem(g_dict, name, value);
+}
+
+py::object g(const char* name) {
+    PyObject* v = get_global(name);
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+void set_g(const char* name, py::handle value) { check_rc(set_global(name, value.ptr())); }
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    check_rc(r);
+    return r != 0;
+}
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check_rc(r);
+    return r != 0;
+}
+
+PyObject* concat(std::initializer_list<PyObject*> parts) {
+    Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)parts.size()));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* p : parts) {
+        if (!p) return nullptr;
+        Py_INCREF(p);
+        PyTuple_SET_ITEM(tuple.get(), i++, p);
+    }
+    return PyUnicode_Join(VDX_STR(""), tuple.get());
+}
+
+int print_line(PyObject* obj) {
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (!out || out == Py_None) return 0;       // print() is a no-op without stdout
+    if (PyFile_WriteObject(obj, out, Py_PRINT_RAW) < 0) return -1;
+    return PyFile_WriteString("\n", out);
+}
+
+py::object make_class(const char* name, py::tuple bases, py::dict ns) {
+    ns["__module__"] = "vardex";
+    ns["__qualname__"] = name;
+    py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
+    return type(name, bases, ns);
+}
+
+}  // namespace vdx

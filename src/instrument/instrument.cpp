@@ -1,0 +1,13 @@
+#include "instrument/instrument.hpp"
+
+namespace vdx::instrument {
+
+void register_trace_info(py::module_& m);
+void register_observable(py::module_& m);
+
+void register_functions(py::module_& m) {
+    register_trace_info(m);
+    register_observable(m);
+}
+
+}  // namespace vdx::instrument

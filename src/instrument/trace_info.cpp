@@ -1,0 +1,273 @@
+// Caller chains, report filing and watch-string helpers.
+#include "instrument/instrument.hpp"
+#include "trace/trace.hpp"
+
+namespace vdx::instrument {
+
+namespace {
+
+PyObject* frame_back(PyObject* frame) {
+    if (PyFrame_Check(frame)) {
+        PyFrameObject* back = PyFrame_GetBack((PyFrameObject*)frame);
+        if (back) return (PyObject*)back;
+        Py_RETURN_NONE;
+    }
+    return PyObject_GetAttr(frame, VDX_STR("f_back"));
+}
+
+PyObject* frame_filename(PyObject* frame) {
+    if (PyFrame_Check(frame)) {
+        PyCodeObject* code = PyFrame_GetCode((PyFrameObject*)frame);
+        PyObject* name = code->co_filename;
+        Py_INCREF(name);
+        Py_DECREF(code);
+        return name;
+    }
+    Ref code = Ref::steal(PyObject_GetAttr(frame, VDX_STR("f_code")));
+    if (!code) return nullptr;
+    return PyObject_GetAttr(code.get(), VDX_STR("co_filename"));
+}
+
+PyObject* frame_lineno(PyObject* frame) {
+    if (PyFrame_Check(frame)) return PyLong_FromLong(PyFrame_GetLineNumber((PyFrameObject*)frame));
+    return PyObject_GetAttr(frame, VDX_STR("f_lineno"));
+}
+
+int starts_with(PyObject* s, const char* prefix) {
+    if (!PyUnicode_Check(s)) return 0;
+    Ref p = Ref::steal(PyUnicode_FromString(prefix));
+    if (!p) return -1;
+    Py_ssize_t r = PyUnicode_Tailmatch(s, p.get(), 0, PY_SSIZE_T_MAX, -1);
+    return r < 0 ? -1 : (int)r;
+}
+
+}  // namespace
+
+PyObject* caller_details(PyObject* start_frame, long long ign) {
+    Ref captured = Ref::steal(PyList_New(0));
+    if (!captured) return nullptr;
+    Ref frame = Ref::borrow(start_frame);
+    int depth = 0;
+    while (frame.get() != Py_None) {
+        Ref caller = Ref::steal(frame_back(frame.get()));
+        if (!caller) return nullptr;
+        int has = PyObject_IsTrue(caller.get());
+        if (has < 0) return nullptr;
+        if (!has) break;
+        if (ign != 0) {
+            --ign;
+        } else {
+            Ref filename = Ref::steal(frame_filename(caller.get()));
+            if (!filename) return nullptr;
+            int frozen = starts_with(filename.get(), "<frozen importlib.");
+            if (frozen < 0) return nullptr;
+            if (!frozen) {
+                if (PyUnicode_Check(filename.get()) &&
+                    PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0) {
+                    PyObject* main_file = get_global("project_main_file");
+                    if (!main_file) return nullptr;
+                    filename = Ref::borrow(main_file);
+                }
+                Ref lineno = Ref::steal(frame_lineno(caller.get()));
+                if (!lineno) return nullptr;
+                Ref line = Ref::steal(trace::line_from_file(filename.get(), lineno.get()));
+                if (!line) return nullptr;
+                Ref detail = Ref::steal(PyList_New(3));
+                if (!detail) return nullptr;
+                PyObject* code_line = PyTuple_GET_ITEM(line.get(), 0);
+                PyObject* shifted = PyTuple_GET_ITEM(line.get(), 1);
+                Py_INCREF(filename.get());
+                Py_INCREF(shifted);
+                Py_INCREF(code_line);
+                PyList_SET_ITEM(detail.get(), 0, filename.get());
+                PyList_SET_ITEM(detail.get(), 1, shifted);
+                PyList_SET_ITEM(detail.get(), 2, code_line);
+                if (PyList_Insert(captured.get(), 0, detail.get()) < 0) return nullptr;
+            }
+        }
+        frame = caller;
+        if (++depth >= 10) break;
+    }
+    return captured.release();
+}
+
+PyObject* shorten_report(PyObject* input_string) {
+    static PyObject* pattern = nullptr;
+    if (!pattern) {
+        Ref re = Ref::steal(PyImport_ImportModule("re"));
+        if (!re) return nullptr;
+        pattern = PyObject_CallMethod(re.get(), "compile", "s", R"(([^/\\]+\.py))");
+        if (!pattern) return nullptr;
+    }
+    Ref match = Ref::steal(PyObject_CallMethod(pattern, "search", "O", input_string));
+    if (!match) return nullptr;
+    if (match.get() == Py_None) return Py_NewRef(input_string);
+    Ref file_name = Ref::steal(PyObject_CallMethod(match.get(), "group", "i", 1));
+    if (!file_name) return nullptr;
+    Py_ssize_t start = PyUnicode_Find(input_string, file_name.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (start < 0) return start == -2 ? nullptr : Py_NewRef(input_string);
+    Ref rest = Ref::steal(PyUnicode_Substring(input_string, start, PY_SSIZE_T_MAX));
+    if (!rest) return nullptr;
+    return concat({VDX_STR("-\u2193--------"), rest.get()});
+}
+
+int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_list,
+                       PyObject* create_instance) {
+    int has_dict = PyObject_IsTrue(dict);
+    if (has_dict < 0) return -1;
+    if (!has_dict) {
+        int has_instance = PyObject_IsTrue(instance);
+        if (has_instance < 0) return -1;
+        if (!has_instance) {
+            PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
+            Ref r = Ref::steal(PyObject_CallFunction(print, "sO", "subprocess_trace_info",
+                                                     trace_str_list));
+            return r ? 0 : -1;
+        }
+    }
+    if (create_instance) {
+        int t = PyObject_IsTrue(create_instance);
+        if (t < 0) return -1;
+        if (t) {
+            PyObject* watching = get_global("watching_instances");
+            if (!watching) return -1;
+            Ref r = Ref::steal(PyObject_CallMethod(watching, "append", "O", create_instance));
+            if (!r) return -1;
+        }
+    }
+    PyObject* flag = get_global("subprocess_flag");
+    if (!flag) return -1;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    int in_child = PyObject_RichCompareBool(flag, one.get(), Py_EQ);
+    if (in_child < 0) return -1;
+    if (in_child) {
+        Ref text = Ref::steal(PyUnicode_Join(VDX_STR("\uff0c"), trace_str_list));
+        if (!text) return -1;
+        int full = trace::print_directly_is(1);
+        if (full < 0) return -1;
+        if (full) {
+            if (print_line(text.get()) < 0) return -1;
+        } else {
+            int brief = trace::print_directly_is(3);
+            if (brief < 0) return -1;
+            if (brief) {
+                Ref shortened = Ref::steal(shorten_report(text.get()));
+                if (!shortened || print_line(shortened.get()) < 0) return -1;
+            }
+        }
+        PyObject* t = text.get();
+        if (trace::append_result_lines(&t, 1) < 0) return -1;
+    }
+    int known = PySequence_Contains(dict, instance);
+    if (known < 0) return -1;
+    if (known) {
+        Ref filed = Ref::steal(PyObject_GetItem(dict, instance));
+        if (!filed) return -1;
+        Ref r = Ref::steal(PyObject_CallMethod(filed.get(), "extend", "O", trace_str_list));
+        return r ? 0 : -1;
+    }
+    return PyObject_SetItem(dict, instance, trace_str_list);
+}
+
+namespace {
+
+void combine_key_list(py::object dict, py::object key, py::object value_list) {
+    int known = PySequence_Contains(dict.ptr(), key.ptr());
+    check_rc(known);
+    if (!known) {
+        dict[key] = value_list;
+        return;
+    }
+    py::object existing = dict[key];
+    py::list missing;
+    for (auto v : value_list) {
+        int in = PySequence_Contains(existing.ptr(), v.ptr());
+        check_rc(in);
+        if (!in) missing.append(v);
+    }
+    existing.attr("extend")(missing);
+}
+
+py::tuple seperate_attr_type(py::object cls, py::object attr_name_list) {
+    py::list regular, with_setter, only_property, lists;
+    py::object property = py::module_::import("builtins").attr("property");
+    for (auto entry : attr_name_list) {
+        py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(entry));
+        if (pair.size() != 2) {
+            PyErr_Format(PyExc_ValueError,
+                         pair.size() < 2 ? "not enough values to unpack (expected 2, got %zd)"
+                                         : "too many values to unpack (expected 2)",
+                         (Py_ssize_t)pair.size());
+            throw py::error_already_set();
+        }
+        py::object name = pair[0], afterstr = pair[1];
+        py::str marker("$List");
+        if (truthy(name.attr("endswith")(marker))) {
+            py::object bare = name[py::slice(py::none(), py::int_(-5), py::none())];
+            lists.append(py::list(py::make_tuple(bare, afterstr)));
+            continue;
+        }
+        py::object original = check(PyObject_CallFunctionObjArgs(
+            py::module_::import("builtins").attr("getattr").ptr(), cls.ptr(), name.ptr(),
+            Py_None, nullptr));
+        py::list fresh(py::make_tuple(name, afterstr));
+        if (py::isinstance(original, property)) {
+            if (truthy(original.attr("fset")))
+                with_setter.append(fresh);
+            else
+                only_property.append(fresh);
+        } else {
+            regular.append(fresh);
+        }
+    }
+    return py::make_tuple(regular, with_setter, only_property, lists);
+}
+
+py::object get_key_for_value(py::object d, py::object value) {
+    for (auto item : d.attr("items")()) {
+        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+        if (equals(kv[1], value)) return kv[0];
+    }
+    return py::none();
+}
+
+py::list get_attr_name_list(py::object watch_strings) {
+    py::list result;
+    for (auto s : watch_strings) {
+        py::object parts = s.attr("split")(".", 2);
+        py::object afterstr = py::len(parts) >= 3 ? py::object(parts[py::int_(2)]) : py::str("");
+        result.append(py::list(py::make_tuple(parts[py::int_(1)], afterstr)));
+    }
+    return result;
+}
+
+}  // namespace
+
+void register_trace_info(py::module_& m) {
+    m.def(
+        "get_caller_details",
+        [](py::object start_frame, long long ign) {
+            return check(caller_details(start_frame.ptr(), ign));
+        },
+        py::arg("start_frame"), py::arg("ign") = 0);
+    m.def("combine_key_list", &combine_key_list, py::arg("dict"), py::arg("key"),
+          py::arg("value_list"));
+    m.def(
+        "combine_trace_info_list",
+        [](py::object dict, py::object instance, py::object trace_str_list,
+           py::object create_instance) {
+            check_rc(combine_trace_info(dict.ptr(), instance.ptr(), trace_str_list.ptr(),
+                                        create_instance.ptr()));
+        },
+        py::arg("dict"), py::arg("instance"), py::arg("trace_str_list"),
+        py::arg("create_instance") = py::none());
+    m.def(
+        "process_string",
+        [](py::object input_string) { return check(shorten_report(input_string.ptr())); },
+        py::arg("input_string"));
+    m.def("seperate_attr_type", &seperate_attr_type, py::arg("cls"), py::arg("attr_name_list"));
+    m.def("get_key_for_value", &get_key_for_value, py::arg("d"), py::arg("value"));
+    m.def("get_attr_name_list", &get_attr_name_list, py::arg("trace_class_var_list_info"));
+}
+
+}  // namespace vdx::instrument

@@ -1,0 +1,157 @@
+// Load sequence: standard imports, module globals, data folder and settings files.
+#include "module/module.hpp"
+
+namespace vdx::frame {
+
+namespace {
+
+void bind_imports(py::module_& m) {
+    py::module_ tkinter = py::module_::import("tkinter");
+    m.attr("tk") = tkinter;
+    m.attr("messagebox") = py::module_::import("tkinter.messagebox");
+    m.attr("Checkbutton") = tkinter.attr("Checkbutton");
+    m.attr("StringVar") = tkinter.attr("StringVar");
+    m.attr("ttk") = py::module_::import("tkinter.ttk");
+    m.attr("filedialog") = py::module_::import("tkinter.filedialog");
+    for (const char* name : {"os", "sys", "json", "argparse", "tempfile", "re", "subprocess"})
+        m.attr(name) = py::module_::import(name);
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    py::module_ ast = py::module_::import("ast");
+    m.attr("ast") = ast;
+    m.attr("inspect") = py::module_::import("inspect");
+    m.attr("copy") = py::module_::import("copy");
+    m.attr("unparse") = ast.attr("unparse");
+}
+
+py::list strs(std::initializer_list<const char*> items) {
+    py::list l;
+    for (const char* s : items) l.append(s);
+    return l;
+}
+
+void create_globals(py::module_& m) {
+    py::object re_compile = m.attr("re").attr("compile");
+    auto dict = [] { return py::dict(); };
+    auto list = [] { return py::list(); };
+    m.attr("_line_cache_trace") = dict();
+    m.attr("class_filter_lines_dict") = dict();
+    m.attr("trace_aim_info_list") = list();
+    m.attr("trace_aim_files") = list();
+    m.attr("trace_line_numbers_combine") = list();
+    m.attr("last_trace_lienno") = -1;
+    m.attr("last_trace_filename") = "";
+    m.attr("last_trace_lineno") = -1;
+    m.attr("f_global") = "";
+    m.attr("f_local") = "";
+    m.attr("trace_info") = dict();
+    m.attr("trace_last_values") = dict();
+    m.attr("items_has_to_watch_yourself") = dict();
+    m.attr("last_values_has_to_watch_yourself") = dict();
+    m.attr("deledinfo") = dict();
+    m.attr("print_directly") = 0;
+    m.attr("trace_class_instances_list") = list();
+    m.attr("previous_line") = "";
+    m.attr("previous_line_no") = 0;
+    m.attr("last_record_lineno") = list();
+    m.attr("trace_classname_now") = "";
+    m.attr("all_call_stack") = list();
+    m.attr("trace_lineno_list") = list();
+    m.attr("trace_putong_var") = false;
+    m.attr("trace_putong_var_checked") = false;
+    m.attr("trace_files_class_lines_dict") = dict();
+    m.attr("watching_instances") = list();
+    m.attr("initcheck") = 0;
+    m.attr("stop_trace") = false;
+    m.attr("check_after_creat") = 1;
+    m.attr("trace_var_name") = 0;
+    m.attr("stored_main_lines") = list();
+    m.attr("trace_stop_line_numbers") = list();
+    m.attr("print_called_function_name") = 0;
+    m.attr("func_pattern") = re_compile(R"(\b\w+\s*\()");
+    m.attr("exclude_pattern") = re_compile(R"(\brange\s*\()");
+    m.attr("subprocess_flag") = 1;
+    py::list classname_list;
+    classname_list.append(py::list(py::make_tuple("Canvas_row", strs({"$item.x"}))));
+    classname_list.append(py::list(py::make_tuple("new_canvas_row", strs({"$item.x", "$item.y"}))));
+    classname_list.append(py::list(py::make_tuple("row1", strs({"$item.x", "$item.y"}))));
+    m.attr("trace_classname_list") = classname_list;
+    m.attr("trace_var_list") = list();
+    m.attr("trace_list_list") = list();
+    m.attr("trace_key") = "";
+    m.attr("project_main_file") = "";
+    m.attr("folder_path") = "";
+    m.attr("add_lines_lens") = 0;
+    m.attr("trace_stop_list") = list();
+    m.attr("trace_target_line_list") = list();
+    m.attr("trace_type_class") = 1;
+    m.attr("trace_class_typy_name") = "item_line_created";
+    m.attr("trace_class_var_condition") = strs({"", ""});
+    m.attr("trace_class_addincheck_condition") = "1";
+    m.attr("trace_class_Filter_report_condition") = strs({"1"});
+    m.attr("class_map") = dict();
+}
+
+// Creates the data folder with its result and simple-mode files. Raises OSError
+// when the folder cannot be made or written.
+void prepare_data_folder(py::module_& m, const py::object& data_dir) {
+    py::object os = m.attr("os");
+    if (!truthy(os.attr("path").attr("exists")(data_dir))) os.attr("makedirs")(data_dir);
+    py::object Path = m.attr("Path");
+    for (const char* file : {"trace_result.txt", "simple_mode.txt"}) {
+        py::object p = Path(data_dir) / py::str(file);
+        if (!truthy(p.attr("is_file")())) p.attr("touch")();
+    }
+    py::object mode = os.attr("W_OK") | os.attr("X_OK");
+    if (!truthy(os.attr("access")(data_dir, mode))) {
+        PyErr_Format(PyExc_PermissionError, "data folder is not writable: %S", data_dir.ptr());
+        throw py::error_already_set();
+    }
+}
+
+// A per-user folder for installations whose own folder cannot hold the data;
+// every process that loads the same module file arrives at the same one.
+py::object user_data_dir(py::module_& m) {
+    py::object os = m.attr("os");
+    py::object env = os.attr("environ");
+    py::object base;
+    if (py::str(os.attr("name")).cast<std::string>() == "nt") {
+        base = env.attr("get")("LOCALAPPDATA");
+        if (base.is_none()) base = os.attr("path").attr("expanduser")("~");
+    } else {
+        base = env.attr("get")("XDG_DATA_HOME");
+        if (base.is_none() || !truthy(base))
+            base = os.attr("path").attr("join")(os.attr("path").attr("expanduser")("~"),
+                                                ".local", "share");
+    }
+    return os.attr("path").attr("join")(base, "vardex", "trace_data_for_vardex");
+}
+
+void create_data_folder(py::module_& m) {
+    py::object os = m.attr("os");
+    py::object ospath = os.attr("path");
+    py::object here = ospath.attr("dirname")(ospath.attr("abspath")(m.attr("__file__")));
+    py::object data_dir = ospath.attr("join")(here, "trace_data_for_vardex");
+    try {
+        prepare_data_folder(m, data_dir);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        data_dir = user_data_dir(m);
+        prepare_data_folder(m, data_dir);
+    }
+    m.attr("data_dir") = data_dir;
+    m.attr("data_store_folder") = data_dir;
+    py::object Path = m.attr("Path");
+    m.attr("trace_result_file_path") = Path(data_dir) / py::str("trace_result.txt");
+    m.attr("simple_mode_file_path") = Path(data_dir) / py::str("simple_mode.txt");
+    m.attr("language_select_file_path") = Path(data_dir) / py::str("language.txt");
+}
+
+}  // namespace
+
+void load_state(py::module_& m) {
+    bind_imports(m);
+    create_globals(m);
+    create_data_folder(m);
+}
+
+}  // namespace vdx::frame

@@ -1,0 +1,194 @@
+// Source lines of frame locations and the caller block written before a report.
+#include <cerrno>
+#include <cstdio>
+
+#include "trace/trace.hpp"
+
+namespace vdx::trace {
+
+namespace {
+
+// The file's lines as read (line ends kept), or an empty list for a source
+// that cannot be opened (exec'd or frozen code, a missing file).
+PyObject* read_source_lines(PyObject* filename) {
+    static PyObject* io_open = nullptr;
+    if (!io_open) {
+        Ref io = Ref::steal(PyImport_ImportModule("io"));
+        if (!io) return nullptr;
+        io_open = PyObject_GetAttrString(io.get(), "open");
+        if (!io_open) return nullptr;
+    }
+    Ref args = Ref::steal(Py_BuildValue("(Os)", filename, "r"));
+    Ref kwargs = Ref::steal(Py_BuildValue("{ssss}", "encoding", "utf-8", "errors", "replace"));
+    if (!args || !kwargs) return nullptr;
+    Ref f = Ref::steal(PyObject_Call(io_open, args.get(), kwargs.get()));
+    if (!f) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return PyList_New(0);
+        }
+        return nullptr;
+    }
+    Ref lines = Ref::steal(PyObject_CallMethod(f.get(), "readlines", nullptr));
+    Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
+    if (!lines) {
+        if (PyErr_ExceptionMatches(PyExc_OSError)) {  // e.g. a directory on some systems
+            PyErr_Clear();
+            return PyList_New(0);
+        }
+        return nullptr;
+    }
+    if (!closed) PyErr_Clear();
+    return lines.release();
+}
+
+FILE* open_result_file() {
+    PyObject* path = get_global("trace_result_file_path");
+    if (!path) return nullptr;
+    Ref fs = Ref::steal(PyOS_FSPath(path));
+    if (!fs) return nullptr;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(fs.get(), &encoded)) return nullptr;
+    Ref owned = Ref::steal(encoded);
+    FILE* f = std::fopen(PyBytes_AS_STRING(owned.get()), "a");
+    if (!f) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fs.get());
+    return f;
+}
+
+}  // namespace
+
+PyObject* line_from_file(PyObject* filename, PyObject* lineno_obj) {
+    PyObject* main_file = get_global("project_main_file");
+    if (!main_file) return nullptr;
+    Ref name = Ref::borrow(filename);
+    Ref lineno = Ref::borrow(lineno_obj);
+    int is_main = PyUnicode_Check(filename) &&
+                  PyUnicode_CompareWithASCIIString(filename, "<string>") == 0;
+    if (!is_main) {
+        is_main = PyObject_RichCompareBool(filename, main_file, Py_EQ);
+        if (is_main < 0) return nullptr;
+    }
+    if (is_main) {
+        PyObject* add = get_global("add_lines_lens");
+        if (!add) return nullptr;
+        name = Ref::borrow(main_file);
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref shift = Ref::steal(PyNumber_Add(add, one.get()));
+        if (!shift) return nullptr;
+        lineno = Ref::steal(PyNumber_Subtract(lineno.get(), shift.get()));
+        if (!lineno) return nullptr;
+    }
+    PyObject* cache = get_global("_line_cache_trace");
+    if (!cache) return nullptr;
+    Ref lines = Ref::steal(PyObject_GetItem(cache, name.get()));
+    if (!lines) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+        lines = Ref::steal(read_source_lines(name.get()));
+        if (!lines || PyObject_SetItem(cache, name.get(), lines.get()) < 0) return nullptr;
+    }
+    Py_ssize_t count = PyObject_Size(lines.get());
+    if (count < 0) return nullptr;
+    int overflow = 0;
+    long long index = PyLong_Check(lineno.get())
+                          ? PyLong_AsLongLongAndOverflow(lineno.get(), &overflow) - 1
+                          : -1;
+    if (index == -2 && PyErr_Occurred()) return nullptr;
+    Ref text;
+    if (!overflow && index >= 0 && index < count) {
+        Ref raw = Ref::steal(PySequence_GetItem(lines.get(), (Py_ssize_t)index));
+        if (!raw) return nullptr;
+        text = Ref::steal(PyObject_CallMethod(raw.get(), "strip", nullptr));
+        if (!text) return nullptr;
+    } else {
+        text = Ref::steal(PyUnicode_FromString(""));
+    }
+    return PyTuple_Pack(2, text.get(), lineno.get());
+}
+
+int append_result_lines(PyObject* const* texts, Py_ssize_t n) {
+    FILE* f = open_result_file();
+    if (!f) return -1;
+    int rc = 0;
+    for (Py_ssize_t i = 0; i < n && rc == 0; ++i) {
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "backslashreplace"));
+        if (!bytes) { rc = -1; break; }
+        if (std::fwrite(PyBytes_AS_STRING(bytes.get()), 1, PyBytes_GET_SIZE(bytes.get()), f) !=
+                (size_t)PyBytes_GET_SIZE(bytes.get()) ||
+            std::fputc('\n', f) == EOF || std::fflush(f) != 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            rc = -1;
+        }
+    }
+    if (std::fclose(f) != 0 && rc == 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        rc = -1;
+    }
+    return rc;
+}
+
+int print_directly_is(long mode) {
+    PyObject* pd = get_global("print_directly");
+    if (!pd) return -1;
+    Ref m = Ref::steal(PyLong_FromLong(mode));
+    return PyObject_RichCompareBool(pd, m.get(), Py_EQ);
+}
+
+int write_caller_details(PyObject* instance, PyObject* caller_details) {
+    Ref inst = Ref::steal(PyObject_Str(instance));
+    if (!inst) return -1;
+    Ref header = Ref::steal(concat({VDX_STR("-----------------"), inst.get(), VDX_STR(":")}));
+    if (!header) return -1;
+    int echo = print_directly_is(1);
+    if (echo < 0) return -1;
+    PyObject* h = header.get();
+    if (append_result_lines(&h, 1) < 0) return -1;
+    if (echo && print_line(h) < 0) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(caller_details));
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref seq = Ref::steal(PySequence_Tuple(item.get()));
+        if (!seq) return -1;
+        if (PyTuple_GET_SIZE(seq.get()) != 3) {
+            PyErr_Format(PyExc_ValueError, "expected 3 values to unpack (got %zd)",
+                         PyTuple_GET_SIZE(seq.get()));
+            return -1;
+        }
+        Ref parts[3];
+        for (int i = 0; i < 3; ++i) {
+            parts[i] = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(seq.get(), i)));
+            if (!parts[i]) return -1;
+        }
+        Ref detail = Ref::steal(concat({VDX_STR("\u2193-----------------"), parts[0].get(),
+                                        VDX_STR(" line "), parts[1].get(), VDX_STR(":"),
+                                        parts[2].get(), VDX_STR(" CALLED:")}));
+        if (!detail) return -1;
+        int echo_now = print_directly_is(1);
+        if (echo_now < 0) return -1;
+        PyObject* d = detail.get();
+        if (append_result_lines(&d, 1) < 0) return -1;
+        if (echo_now && print_line(d) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+void register_report_helpers(py::module_& m);
+
+void register_functions(py::module_& m) {
+    register_report_helpers(m);
+    m.def(
+        "get_line_from_file",
+        [](py::object filename, py::object lineno) {
+            return check(line_from_file(filename.ptr(), lineno.ptr()));
+        },
+        py::arg("filename"), py::arg("lineno"));
+    m.def(
+        "print_caller_details",
+        [](py::object instance, py::object caller_details) {
+            check_rc(write_caller_details(instance.ptr(), caller_details.ptr()));
+        },
+        py::arg("instance"), py::arg("caller_details"));
+}
+
+}  // namespace vdx::trace

@@ -1,0 +1,100 @@
+"""Shared fixtures: every test works on a private copy of the built module.
+
+The data folder lives beside the module file, so tests never import the
+installed module itself: they copy its file into a temporary folder and
+import that copy, in this process or in a fresh subprocess.
+"""
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+
+def built_module_file() -> Path:
+    """The compiled module to test: $VARDEX_SO, else the installed one."""
+    override = os.environ.get("VARDEX_SO")
+    if override:
+        return Path(override)
+    spec = importlib.util.find_spec("vardex")
+    if spec is None or spec.origin is None:
+        pytest.exit("vardex is not built/installed; run scripts/test.sh", returncode=3)
+    return Path(spec.origin)
+
+
+def copy_module(folder: Path) -> Path:
+    folder.mkdir(parents=True, exist_ok=True)
+    target = folder / built_module_file().name
+    shutil.copy2(built_module_file(), target)
+    return folder
+
+
+class Child:
+    """Runs Python code in a fresh interpreter that imports a private module copy."""
+
+    def __init__(self, module_dir: Path, cwd: Path):
+        self.module_dir = module_dir
+        self.cwd = cwd
+
+    @property
+    def data_dir(self) -> Path:
+        return self.module_dir / "trace_data_for_vardex"
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = str(self.module_dir)
+        env["PYTHONIOENCODING"] = "utf-8"
+        env.pop("VARDEX_SO", None)
+        if extra:
+            env.update(extra)
+        return env
+
+    def run(self, code, *args, env=None, check=True, timeout=120, stdin=None):
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code), *args],
+            cwd=self.cwd, env=self.env(env), capture_output=True, text=True,
+            encoding="utf-8", timeout=timeout, input=stdin,
+        )
+        if check and proc.returncode != 0:
+            raise AssertionError(
+                f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+        return proc
+
+
+@pytest.fixture
+def child(tmp_path):
+    """A fresh-interpreter runner with its own module copy and data folder."""
+    work = tmp_path / "work"
+    work.mkdir()
+    return Child(copy_module(tmp_path / "module"), work)
+
+
+@pytest.fixture(scope="session")
+def vardex_module(tmp_path_factory):
+    folder = copy_module(tmp_path_factory.mktemp("module"))
+    sys.path.insert(0, str(folder))
+    try:
+        import vardex
+    finally:
+        sys.path.remove(str(folder))
+    assert Path(vardex.__file__).parent == folder
+    return vardex
+
+
+@pytest.fixture
+def vx(vardex_module, tmp_path, monkeypatch):
+    """The in-process module copy with a private result file and fresh report state."""
+    result = tmp_path / "trace_result.txt"
+    result.touch()
+    monkeypatch.setattr(vardex_module, "trace_result_file_path", result)
+    for name in ("trace_info", "_line_cache_trace", "items_has_to_watch_yourself"):
+        monkeypatch.setattr(vardex_module, name, {})
+    monkeypatch.setattr(vardex_module, "watching_instances", [])
+    monkeypatch.setattr(vardex_module, "print_directly", 0)
+    monkeypatch.setattr(vardex_module, "project_main_file", "")
+    monkeypatch.setattr(vardex_module, "add_lines_lens", 0)
+    return vardex_module
