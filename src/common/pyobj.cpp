@@ -75,6 +75,14 @@ PyObject* concat(std::initializer_list<PyObject*> parts) {
     return PyUnicode_Join(VDX_STR(""), tuple.get());
 }
 
+PyObject* list_of(std::initializer_list<PyObject*> items) {
+    PyObject* list = PyList_New((Py_ssize_t)items.size());
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(list, i++, Py_NewRef(item));
+    return list;
+}
+
 int print_line(PyObject* obj) {
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (!out || out == Py_None) return 0;       // print() is a no-op without stdout

@@ -64,6 +64,9 @@ bool equals(py::handle a, py::handle b);
 // Concatenation of str objects (new reference or nullptr).
 PyObject* concat(std::initializer_list<PyObject*> parts);
 
+// A new list holding the given items (new reference or nullptr).
+PyObject* list_of(std::initializer_list<PyObject*> items);
+
 // print(obj) on sys.stdout (raw: str of obj plus a newline). Returns -1 on error.
 int print_line(PyObject* obj);
 

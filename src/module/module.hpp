@@ -9,4 +9,11 @@ void load_state(py::module_& m);
 // The settings functions, main and open_gui.
 void register_functions(py::module_& m);
 
+// Command-line parser: the main file and the headless watch options.
+py::object make_parser();
+// Whether the parsed options ask for a run (or a view) without the window.
+bool wants_headless(const py::object& args);
+// The headless run; returns the exit status.
+int run_headless(const py::object& args);
+
 }  // namespace vdx::frame

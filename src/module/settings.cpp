@@ -67,18 +67,16 @@ void main_entry() {
     py::object os = g("os");
     py::object sys = g("sys");
     py::object cwd = os.attr("getcwd")();
-    py::object parser = g("argparse").attr("ArgumentParser")(
-        py::arg("description") =
-            "vardex: watch variables, lists and class attributes of a Python project "
-            "while it runs, and report every change with its caller chain.");
-    parser.attr("add_argument")("file", py::arg("nargs") = "?",
-                                py::arg("type") = py::module_::import("builtins").attr("str"),
-                                py::arg("help") = "Path to the Python file to run");
+    py::object parser = make_parser();
     py::object args = parser.attr("parse_args")();
+    if (wants_headless(args)) {
+        sys.attr("exit")(run_headless(args));
+        return;
+    }
     set_g("folder_path", cwd);
     py::object file = args.attr("file");
     if (file.is_none() || !truthy(file)) {
-        print_line(py::str("Usage: vardex main.py").ptr());
+        py::print("Usage: vardex main.py");
         sys.attr("exit")(1);
     }
     py::object abs = os.attr("path").attr("abspath")(file);

@@ -174,9 +174,11 @@ int write_caller_details(PyObject* instance, PyObject* caller_details) {
 }
 
 void register_report_helpers(py::module_& m);
+void register_tracer(py::module_& m);
 
 void register_functions(py::module_& m) {
     register_report_helpers(m);
+    register_tracer(m);
     m.def(
         "get_line_from_file",
         [](py::object filename, py::object lineno) {

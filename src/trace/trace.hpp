@@ -20,3 +20,16 @@ int write_caller_details(PyObject* instance, PyObject* caller_details);
 int print_directly_is(long mode);
 
 }  // namespace vdx::trace
+
+namespace vdx::trace {
+
+// Handler for the "call" event of an `__init__` frame; returns the local trace
+// function for the frame (new ref, None to stop tracing it) or nullptr on error.
+// Left empty until instance capture installs one.
+using InitCaptureHook = PyObject* (*)(PyFrameObject* frame);
+void set_init_capture_hook(InitCaptureHook hook);
+
+// The trace function object (borrowed), as registered in the module.
+PyObject* trace_function() noexcept;
+
+}  // namespace vdx::trace
