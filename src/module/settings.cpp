@@ -78,7 +78,7 @@ void main_entry() {
     set_g("folder_path", cwd);
     py::object file = args.attr("file");
     if (file.is_none() || !truthy(file)) {
-        print_line(py::str("Usage: vardex main.py").ptr());
+        check_rc(print_line(py::str("Usage: vardex main.py").ptr()));
         sys.attr("exit")(1);
     }
     py::object abs = os.attr("path").attr("abspath")(file);
