@@ -1,6 +1,10 @@
 """The two one-character settings files."""
 import pytest
 
+SETTINGS = {"simple": ("simple_mode_file_path", "read_simple_mode", "record_simple_mode", "mode"),
+            "language": ("language_select_file_path", "read_language",
+                         "record_language_selection", "language_select")}
+
 
 @pytest.fixture
 def settings(vx, tmp_path, monkeypatch):
@@ -10,50 +14,30 @@ def settings(vx, tmp_path, monkeypatch):
     return vx
 
 
-@pytest.mark.parametrize("content, expected", [
-    ("", 1), ("0", 0), ("01", 0), ("0\n", 0), ("False", 1), ("1", 1), ("x", 1),
+@pytest.mark.parametrize("which, content, expected", [
+    ("simple", None, 1), ("simple", "", 1), ("simple", "0", 0), ("simple", "01", 0),
+    ("simple", "0\n", 0), ("simple", "False", 1), ("simple", "1", 1),
+    ("language", None, 0), ("language", "", 0), ("language", "1", 1), ("language", "10", 1),
+    ("language", "True", 0), ("language", "0", 0),
 ])
-def test_read_simple_mode_looks_at_first_character(settings, content, expected):
-    settings.simple_mode_file_path.write_text(content)
-    assert settings.read_simple_mode() == expected
-
-
-@pytest.mark.parametrize("content, expected", [
-    ("", 0), ("1", 1), ("10", 1), ("True", 0), ("0", 0), ("1\n", 1),
-])
-def test_read_language_looks_at_first_character(settings, content, expected):
-    settings.language_select_file_path.write_text(content)
-    assert settings.read_language() == expected
-
-
-@pytest.mark.parametrize("reader, path, default", [
-    ("read_simple_mode", "simple_mode_file_path", 1),
-    ("read_language", "language_select_file_path", 0),
-])
-def test_reading_a_missing_file_creates_it_empty(settings, reader, path, default):
+def test_read_looks_at_first_character_only(settings, which, content, expected):
+    path, reader, _, _ = SETTINGS[which]
+    if content is not None:
+        getattr(settings, path).write_text(content)
     result = getattr(settings, reader)()
-    assert type(result) is int and result == default
-    assert getattr(settings, path).read_bytes() == b""
+    assert type(result) is int and result == expected
+    assert getattr(settings, path).read_text() == (content or "")  # a missing file is created
 
 
-@pytest.mark.parametrize("recorder, reader, path, value, expected", [
-    ("record_simple_mode", "read_simple_mode", "simple_mode_file_path", 0, 0),
-    ("record_simple_mode", "read_simple_mode", "simple_mode_file_path", 1, 1),
-    ("record_language_selection", "read_language", "language_select_file_path", 1, 1),
-    ("record_language_selection", "read_language", "language_select_file_path", 0, 0),
-])
-def test_record_then_read(settings, recorder, reader, path, value, expected):
+@pytest.mark.parametrize("which", SETTINGS)
+@pytest.mark.parametrize("value, text, read_back", [(0, "0", 0), (1, "1", 1), (True, "True", None)])
+def test_record_writes_str_of_value_then_read(settings, which, value, text, read_back):
+    path, reader, recorder, keyword = SETTINGS[which]
     getattr(settings, path).write_text("something longer")
-    assert getattr(settings, recorder)(value) is None
-    assert getattr(settings, path).read_text() == str(value)
-    assert getattr(settings, reader)() == expected
-
-
-def test_record_writes_str_of_value_by_keyword(settings):
-    settings.record_simple_mode(mode=True)
-    settings.record_language_selection(language_select=12)
-    assert settings.simple_mode_file_path.read_text() == "True"
-    assert settings.language_select_file_path.read_text() == "12"
+    assert getattr(settings, recorder)(**{keyword: value}) is None
+    assert getattr(settings, path).read_text() == text
+    if read_back is not None:
+        assert getattr(settings, reader)() == read_back
 
 
 def test_undecodable_first_character_raises(settings):
@@ -64,11 +48,10 @@ def test_undecodable_first_character_raises(settings):
 
 def test_settings_paths_are_read_at_call_time(child):
     proc = child.run("""
-        import vardex
-        from pathlib import Path
-        vardex.simple_mode_file_path = Path("elsewhere.txt")
+        import vardex, pathlib
+        vardex.simple_mode_file_path = pathlib.Path("elsewhere.txt")
         vardex.record_simple_mode(0)
-        print(vardex.read_simple_mode(), Path("elsewhere.txt").read_text())
+        print(vardex.read_simple_mode(), open("elsewhere.txt").read())
         """)
     assert proc.stdout == "0 0\n"
     assert (child.data_dir / "simple_mode.txt").read_text() == ""

@@ -1,4 +1,6 @@
 """Source lines of frame locations and the source-line utilities."""
+import re
+
 import pytest
 
 MAIN = "import os\n    x = 1   \nprint(x)\n"
@@ -13,8 +15,6 @@ def main_file(vx, tmp_path, monkeypatch):
     return str(path)
 
 
-# ---- get_line_from_file --------------------------------------------------
-
 @pytest.mark.parametrize("raw, expected", [(20, ("import os", 1)), (21, ("x = 1", 2)),
                                            (22, ("print(x)", 3))])
 def test_main_file_lines_are_shifted(vx, main_file, raw, expected):
@@ -22,38 +22,24 @@ def test_main_file_lines_are_shifted(vx, main_file, raw, expected):
     assert vx.get_line_from_file(filename=main_file, lineno=raw) == expected
 
 
-def test_other_files_are_not_shifted(vx, main_file, tmp_path):
+def test_lines_are_cached_per_file_and_not_shifted(vx, main_file, tmp_path):
     other = tmp_path / "other.py"
-    other.write_text("a = 1\n\tb = 2\n", encoding="utf-8")
+    other.write_text("old line\n\tb = 2\n", encoding="utf-8")
     assert vx.get_line_from_file(str(other), 2) == ("b = 2", 2)
-
-
-def test_lines_are_cached_per_file(vx, main_file, tmp_path):
-    other = tmp_path / "other.py"
-    other.write_text("old line\n", encoding="utf-8")
-    assert vx.get_line_from_file(str(other), 1) == ("old line", 1)
     other.write_text("new line\n", encoding="utf-8")
     assert vx.get_line_from_file(str(other), 1) == ("old line", 1)
-    vx.get_line_from_file("<string>", 19)
-    assert vx._line_cache_trace == {str(other): ["old line\n"], main_file: MAIN.splitlines(True)}
-
-
-def test_cache_is_the_module_global_read_at_call_time(vx, monkeypatch):
-    monkeypatch.setattr(vx, "_line_cache_trace", {"virtual.py": ["  from cache  \n"]})
+    vx.get_line_from_file("<string>", 20)
+    assert vx._line_cache_trace == {str(other): ["old line\n", "\tb = 2\n"],
+                                    main_file: MAIN.splitlines(True)}
+    vx._line_cache_trace = {"virtual.py": ["  from cache  \n"]}
     assert vx.get_line_from_file("virtual.py", 1) == ("from cache", 1)
 
 
 @pytest.mark.parametrize("filename, lineno, expected_no", [
-    ("<frozen importlib._bootstrap>", 241, 241),
-    ("<frozen os>", 5, 5),
-    ("<made by exec>", 1, 1),
-    ("/no/such/folder/missing.py", 3, 3),
-    ("OTHER", 4, 4),          # beyond the end of a two-line file
-    ("OTHER", 0, 0),          # never counted from the end
-    ("OTHER", -1, -1),
-    ("<string>", 19, 0),      # shifted to zero
-    ("<string>", 2, -17),     # shifted below zero
-    ("<string>", 23, 4),      # beyond the main file
+    ("<frozen importlib._bootstrap>", 241, 241), ("<frozen os>", 5, 5),
+    ("<made by exec>", 1, 1), ("/no/such/folder/missing.py", 3, 3),
+    ("OTHER", 3, 3), ("OTHER", 0, 0), ("OTHER", -1, -1),  # never counted from the end
+    ("<string>", 19, 0), ("<string>", 2, -17), ("<string>", 23, 4),
 ])
 def test_unreadable_locations_give_empty_text(vx, main_file, tmp_path, filename, lineno,
                                              expected_no):
@@ -63,19 +49,14 @@ def test_unreadable_locations_give_empty_text(vx, main_file, tmp_path, filename,
     assert vx.get_line_from_file(filename, lineno) == ("", expected_no)
 
 
-def test_unreadable_main_file_gives_empty_text(vx, monkeypatch, tmp_path):
+def test_unreadable_main_file_and_exec_frames_give_empty_text(vx, monkeypatch, tmp_path):
     monkeypatch.setattr(vx, "project_main_file", str(tmp_path / "gone.py"))
     assert vx.get_line_from_file("<string>", 5) == ("", 4)
-
-
-def test_exec_code_frames_report_empty_text(vx):
     ns = {"vx": vx, "sys": __import__("sys")}
     exec(compile("def f():\n    return vx.get_caller_details(sys._getframe())\n"
                  "def g():\n    return f()\n", "<exec>", "exec"), ns)
     assert ns["g"]()[-1] == ["<exec>", 4, ""]
 
-
-# ---- is_function_value, split_comment, get_no_comment_line ---------------
 
 @pytest.mark.parametrize("text, expected", [
     ("f(x)", True), ("a + obj.method (1)", True), ("range(10)", False), ("x + 1", False),
@@ -86,10 +67,8 @@ def test_is_function_value(vx, text, expected):
 
 
 def test_is_function_value_reads_patterns_at_call_time(vx, monkeypatch):
-    import re
     monkeypatch.setattr(vx, "exclude_pattern", re.compile(r"\bf\s*\("))
-    assert vx.is_function_value("f(x)") is False
-    assert vx.is_function_value("range(3)") is True
+    assert (vx.is_function_value("f(x)"), vx.is_function_value("range(3)")) == (False, True)
 
 
 @pytest.mark.parametrize("line, index, stripped", [
@@ -102,30 +81,22 @@ def test_is_function_value_reads_patterns_at_call_time(vx, monkeypatch):
     ('"""doc""" # c', 10, '"""doc"""'),
     ("s = 'a\\'b' # c", -1, "s = 'a\\'b' # c"),
     ("# only\n", 0, ""),
-    ("", -1, ""),
 ])
 def test_comment_splitting(vx, line, index, stripped):
     assert vx.split_comment(code_line=line) == index
     assert vx.get_no_comment_line(code_line=line) == stripped
 
 
-# ---- read_file_to_list ---------------------------------------------------
-
 @pytest.mark.parametrize("content, lines", [
-    ("a\nb\n\nc", ["a\n", "b\n", "\n", "c"]), ("", []), ("\u00fc = 1\n", ["\u00fc = 1\n"]),
+    (b"a\nb\n\nc", ["a\n", "b\n", "\n", "c"]), (b"", []), ("\u00fc\n".encode(), ["\u00fc\n"]),
+    (None, FileNotFoundError), (b"\xff\xfe", UnicodeDecodeError),
 ])
-def test_read_file_to_list_keeps_line_ends(vx, tmp_path, content, lines):
-    path = tmp_path / "f.py"
-    path.write_bytes(content.encode("utf-8"))
-    assert vx.read_file_to_list(filepath=path) == lines
-    assert vx.read_file_to_list(str(path)) == lines
-
-
-@pytest.mark.parametrize("content, error", [(None, FileNotFoundError),
-                                            (b"\xff\xfe", UnicodeDecodeError)])
-def test_read_file_to_list_propagates_errors(vx, tmp_path, content, error):
+def test_read_file_to_list(vx, tmp_path, content, lines):
     path = tmp_path / "f.py"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(error):
-        vx.read_file_to_list(path)
+    if isinstance(lines, list):
+        assert vx.read_file_to_list(filepath=path) == vx.read_file_to_list(str(path)) == lines
+    else:
+        with pytest.raises(lines):
+            vx.read_file_to_list(path)
