@@ -84,10 +84,11 @@ PyObject* list_of(std::initializer_list<PyObject*> items) {
 }
 
 int print_line(PyObject* obj) {
-    PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (!out || out == Py_None) return 0;       // print() is a no-op without stdout
-    if (PyFile_WriteObject(obj, out, Py_PRINT_RAW) < 0) return -1;
-    return PyFile_WriteString("\n", out);
+    // Held strongly: writing may run Python code that rebinds sys.stdout.
+    Ref out = Ref::borrow(PySys_GetObject("stdout"));
+    if (!out || out.get() == Py_None) return 0;  // print() is a no-op without stdout
+    if (PyFile_WriteObject(obj, out.get(), Py_PRINT_RAW) < 0) return -1;
+    return PyFile_WriteString("\n", out.get());
 }
 
 py::object make_class(const char* name, py::tuple bases, py::dict ns) {

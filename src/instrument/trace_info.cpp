@@ -43,9 +43,13 @@ int starts_with(PyObject* s, const char* prefix) {
 
 }  // namespace
 
-PyObject* caller_details(PyObject* start_frame, long long ign) {
+PyObject* caller_details_py(PyObject* start_frame, PyObject* ign_obj) {
     Ref captured = Ref::steal(PyList_New(0));
     if (!captured) return nullptr;
+    Ref ign = Ref::borrow(ign_obj);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!zero || !one) return nullptr;
     Ref frame = Ref::borrow(start_frame);
     int depth = 0;
     while (frame.get() != Py_None) {
@@ -54,8 +58,11 @@ PyObject* caller_details(PyObject* start_frame, long long ign) {
         int has = PyObject_IsTrue(caller.get());
         if (has < 0) return nullptr;
         if (!has) break;
-        if (ign != 0) {
-            --ign;
+        int skip = PyObject_RichCompareBool(ign.get(), zero.get(), Py_NE);
+        if (skip < 0) return nullptr;
+        if (skip) {
+            ign = Ref::steal(PyNumber_InPlaceSubtract(ign.get(), one.get()));
+            if (!ign) return nullptr;
         } else {
             Ref filename = Ref::steal(frame_filename(caller.get()));
             if (!filename) return nullptr;
@@ -89,6 +96,11 @@ PyObject* caller_details(PyObject* start_frame, long long ign) {
         if (++depth >= 10) break;
     }
     return captured.release();
+}
+
+PyObject* caller_details(PyObject* start_frame, long long ign) {
+    Ref n = Ref::steal(PyLong_FromLongLong(ign));
+    return n ? caller_details_py(start_frame, n.get()) : nullptr;
 }
 
 PyObject* shorten_report(PyObject* input_string) {
@@ -246,8 +258,8 @@ py::list get_attr_name_list(py::object watch_strings) {
 void register_trace_info(py::module_& m) {
     m.def(
         "get_caller_details",
-        [](py::object start_frame, long long ign) {
-            return check(caller_details(start_frame.ptr(), ign));
+        [](py::object start_frame, py::object ign) {
+            return check(caller_details_py(start_frame.ptr(), ign.ptr()));
         },
         py::arg("start_frame"), py::arg("ign") = 0);
     m.def("combine_key_list", &combine_key_list, py::arg("dict"), py::arg("key"),

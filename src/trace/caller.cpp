@@ -112,7 +112,8 @@ int append_result_lines(PyObject* const* texts, Py_ssize_t n) {
     if (!f) return -1;
     int rc = 0;
     for (Py_ssize_t i = 0; i < n && rc == 0; ++i) {
-        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "backslashreplace"));
+        // Strict, as a UTF-8 text file would write: text that cannot be encoded raises.
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "strict"));
         if (!bytes) { rc = -1; break; }
         if (std::fwrite(PyBytes_AS_STRING(bytes.get()), 1, PyBytes_GET_SIZE(bytes.get()), f) !=
                 (size_t)PyBytes_GET_SIZE(bytes.get()) ||
@@ -150,9 +151,13 @@ int write_caller_details(PyObject* instance, PyObject* caller_details) {
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref seq = Ref::steal(PySequence_Tuple(item.get()));
         if (!seq) return -1;
-        if (PyTuple_GET_SIZE(seq.get()) != 3) {
-            PyErr_Format(PyExc_ValueError, "expected 3 values to unpack (got %zd)",
+        if (PyTuple_GET_SIZE(seq.get()) < 3) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)",
                          PyTuple_GET_SIZE(seq.get()));
+            return -1;
+        }
+        if (PyTuple_GET_SIZE(seq.get()) > 3) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
             return -1;
         }
         Ref parts[3];
