@@ -1,0 +1,359 @@
+"""Traced runs end to end: the headless command line starts the real child."""
+import re
+import textwrap
+
+import pytest
+
+RUN = "import sys, vardex; sys.argv[0] = 'vardex'; vardex.main()"
+
+
+def write(folder, files):
+    for name, text in files.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
+
+
+def traced(child, files, *options, main="main.py"):
+    write(child.cwd, files)
+    proc = child.run(RUN, main, *options, check=False)
+    result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
+    return proc, result
+
+
+def reports(result):
+    return [line for line in result.splitlines() if line.startswith("-\u2193")]
+
+
+def changed3(path, line, code, name, before, after):
+    return (f"-\u2193--------VALUE CHANGED3 in {path} line {line}:{code} "
+            f"Variable:{name}\uff0cfrom {before} to {after}")
+
+
+TABLE = """
+x = [3, 1]
+x.append(2)
+x.extend([5])
+x.insert(0, 9)
+x.remove(9)
+x.pop()
+x.pop(0)
+x.sort()
+x.reverse()
+del x[0]
+x[0] = 7
+x.clear()
+d = {}
+d.setdefault("k", 1)
+d.update({"j": 2})
+n = 2
+n += 3
+n *= 2
+n -= 4
+n /= 2
+n = len(x)
+print("done", x, d, n)
+"""
+
+EXPECTED_TABLE = [
+    (1, "x = [3, 1]", "x", None, [3, 1]),
+    (2, "x.append(2)", "x", [3, 1], [3, 1, 2]),
+    (3, "x.extend([5])", "x", [3, 1, 2], [3, 1, 2, 5]),
+    (4, "x.insert(0, 9)", "x", [3, 1, 2, 5], [9, 3, 1, 2, 5]),
+    (5, "x.remove(9)", "x", [9, 3, 1, 2, 5], [3, 1, 2, 5]),
+    (6, "x.pop()", "x", [3, 1, 2, 5], [3, 1, 2]),
+    (7, "x.pop(0)", "x", [3, 1, 2], [1, 2]),
+    (8, "x.sort()", "x", [1, 2], [1, 2]),
+    (9, "x.reverse()", "x", [1, 2], [2, 1]),
+    (10, "del x[0]", "x", [2, 1], [1]),
+    (11, "x[0] = 7", "x", [1], [7]),
+    (12, "x.clear()", "x", [7], []),
+    (13, "d = {}", "d", None, {}),
+    (14, 'd.setdefault("k", 1)', "d", {}, {"k": 1}),
+    (15, 'd.update({"j": 2})', "d", {"k": 1}, {"k": 1, "j": 2}),
+    (16, "n = 2", "n", None, 2),
+    (17, "n += 3", "n", 2, 5),
+    (18, "n *= 2", "n", 5, 10),
+    (19, "n -= 4", "n", 10, 6),
+    (20, "n /= 2", "n", 6, 3.0),
+    (21, "n = len(x)", "n", 3.0, "Function Value"),
+]
+
+
+def test_every_operation_is_predicted_at_top_level_of_the_main_file(child):
+    proc, result = traced(child, {"main.py": TABLE}, "--var", "x,d", "--list", "n", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "done [] {'k': 1, 'j': 2} 0\n"
+    main = str(child.cwd / "main.py")
+    assert reports(result) == [changed3(main, *row) for row in EXPECTED_TABLE]
+    # Top-level frames have no caller: each report is its header and its line.
+    assert result.splitlines()[:2] == ["-----------------<x>:", reports(result)[0]]
+
+
+def test_unknown_operation_and_failing_prediction_in_another_file(child):
+    files = {
+        "util.py": """
+            def work(items):
+                items.count(1)
+                items.remove(99)
+                return items
+            """,
+        "main.py": """
+            from util import work
+            work([1, 2])
+            """,
+    }
+    proc, result = traced(child, files, "--var", "items", "--print", "0")
+    util, main = child.cwd / "util.py", child.cwd / "main.py"
+    assert proc.returncode == 1  # the program's own ValueError
+    assert "err when predict variable_copy: list.remove(x): x not in list\n" in proc.stdout
+    assert result.splitlines() == [
+        "-----------------<items>:",
+        f"\u2193-----------------{main} line 2:work([1, 2]) CALLED:",
+        changed3(util, 2, "items.count(1)", "items", [1, 2], "unknown"),
+        "-----------------<items>:",
+        f"\u2193-----------------{main} line 2:work([1, 2]) CALLED:",
+        changed3(util, 3, "items.remove(99)", "items", [1, 2], "unknown 2"),
+    ]
+
+
+def test_one_line_loop_is_reported_once_until_another_line_runs(child):
+    files = {"main.py": """
+        total = 0
+        while total < 3: total += 1
+        total = 10
+        """}
+    _, result = traced(child, files, "--var", "total", "--print", "0")
+    main = child.cwd / "main.py"
+    assert reports(result) == [
+        changed3(main, 1, "total = 0", "total", None, 0),
+        changed3(main, 2, "while total < 3: total += 1", "total", 0, 1),
+        changed3(main, 3, "total = 10", "total", 3, 10),
+    ]
+
+
+def test_change_inside_a_thread_is_reported(child):
+    files = {"main.py": """
+        import threading
+        def job():
+            count = 0
+            count += 1
+        t = threading.Thread(target=job)
+        t.start()
+        t.join()
+        """}
+    _, result = traced(child, files, "--var", "count", "--print", "0")
+    main = child.cwd / "main.py"
+    assert reports(result) == [
+        changed3(main, 3, "count = 0", "count", None, 0),
+        changed3(main, 4, "count += 1", "count", 0, 1),
+    ]
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("0", ""),
+    ("1", "-----------------<v>:\n{report}\n"),
+    ("3", "-\u2193--------main.py line 1:v = 1 Variable:v\uff0cfrom None to 1\n"),
+])
+def test_print_mode_echoes_reports_on_the_child_stdout(child, mode, expected):
+    proc, result = traced(child, {"main.py": "v = 1\nprint('end')\n"}, "--var", "v", "--print", mode)
+    report = reports(result)[0]
+    assert proc.stdout == expected.format(report=report) + "end\n"
+    assert result.splitlines() == ["-----------------<v>:", report]
+
+
+def test_stop_line_of_the_main_file_ends_tracing(child):
+    files = {"main.py": "x = 1\nx = 2\nx = 3\nprint(x)\n"}
+    proc, result = traced(child, files, "--var", "x", "--stop", "main.py:2", "--print", "0")
+    assert proc.stdout == "Trace_stop At: <string> 21\n3\n"
+    assert reports(result) == [changed3(child.cwd / "main.py", 1, "x = 1", "x", None, 1)]
+
+
+def test_stop_line_in_a_file_without_watched_names(child):
+    files = {
+        "helper.py": "def f():\n    a = 1\n    return a\n",
+        "main.py": "from helper import f\nx = 1\nf()\nx = 2\n",
+    }
+    proc, result = traced(child, files, "--var", "x", "--stop", "helper.py:2", "--print", "0")
+    assert proc.stdout == f"Trace_stop At: {child.cwd / 'helper.py'} 2\n"
+    assert reports(result) == [changed3(child.cwd / "main.py", 2, "x = 1", "x", None, 1)]
+
+
+def test_stop_line_is_honoured_when_only_classes_are_watched(child):
+    files = {"main.py": "class Foo: pass\ny = 1\ny = 2\n"}
+    proc, _ = traced(child, files, "--class", "Foo", "--stop", "main.py:3")
+    assert proc.stdout == "Trace_stop At: <string> 22\n"
+
+
+POLLED = """
+import vardex
+class Box:
+    def __init__(self):
+        self._v = 1
+    @property
+    def v(self):
+        return self._v
+def touch():
+    pass
+b = Box()
+b._only_property_attrs_trace_list = [["v", ""]]
+vardex.items_has_to_watch_yourself[b] = ["<watcher>"]
+touch()
+touch()
+b._v = 5
+touch()
+b._v = 7
+print(b)
+"""
+
+
+def test_property_only_attributes_are_polled_at_call_events(child):
+    proc, result = traced(child, {"main.py": POLLED}, "--class", "Box", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    box = proc.stdout.strip()
+    expected = [
+        ("<string>", "<module>", "None", "[[1]]"),
+        ("<string>", "<module>", "[[1]]", "[[5]]"),
+        # Interpreter exit calls threading._shutdown with no Python caller.
+        ("", "", "[[5]]", "[[7]]"),
+    ]
+    assert reports(result) == [
+        f"-\u2193--------VALUE CHANGED4 in {f} Function\uff1a{fn}\uff0c-{box}.v changed/together with "
+        f" from {before} to {after}" for f, fn, before, after in expected]
+    assert result.splitlines()[0] == "-----------------<watcher>:"
+
+
+def test_syntax_error_on_the_first_line_is_reported_at_line_20(child):
+    proc, _ = traced(child, {"main.py": "x = = 1\n"}, "--var", "x")
+    assert proc.returncode == 1
+    assert 'File "<string>", line 20' in proc.stderr
+    assert "SyntaxError" in proc.stderr
+
+
+def test_paths_with_quotes_and_backslashes_reach_the_child_intact(child):
+    project = child.cwd / 'odd "dir" \\n'
+    project.mkdir()
+    write(project, {"main.py": "w = 1\n"})
+    child.cwd = project
+    proc, result = traced(child, {}, "--var", "w", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert reports(result) == [changed3(project / "main.py", 1, "w = 1", "w", None, 1)]
+
+
+PREAMBLE = """
+import subprocess, sys, vardex
+captured = {}
+class FakePopen:
+    def __init__(self, cmd, **kwargs):
+        captured["cmd"], captured["kwargs"] = cmd, kwargs
+vardex.subprocess = type(sys)("fake_subprocess")
+vardex.subprocess.Popen = FakePopen
+vardex.folder_path = "/p"
+vardex.project_main_file = sys.argv[1]
+vardex.trace_var_list = ["a", "b"]
+vardex.trace_stop_list = [["/p/main.py", 12]]
+vardex.print_directly = 1
+vardex.run_python_project()
+cmd = captured["cmd"]
+assert cmd[:3] == [sys.executable, "-u", "-c"], cmd
+print(cmd[3], end="")
+print("KW", sorted(captured["kwargs"]), vardex.add_lines_lens)
+"""
+
+
+def test_preamble_has_nineteen_lines_before_the_main_file(child):
+    main = child.cwd / "main.py"
+    main.write_text("print('user code')\n", encoding="utf-8")
+    proc = child.run(PREAMBLE, str(main))
+    folder = child.module_dir
+    lines = proc.stdout.split("\n")
+    assert lines[:20] == [
+        "",
+        "import sys",
+        "import threading",
+        f"sys.path.append(r'{folder}')",
+        "import vardex",
+        "vardex.trace_classname_list=[['Canvas_row', ['$item.x']], ['new_canvas_row', "
+        "['$item.x', '$item.y']], ['row1', ['$item.x', '$item.y']]]",
+        "vardex.trace_var_list=['a', 'b']",
+        "vardex.trace_list_list=[]",
+        f'vardex.project_main_file="{main}"',
+        'vardex.folder_path="/p"',
+        "vardex.add_lines_lens=18",
+        "vardex.trace_stop_list=[['/p/main.py', 12]]",
+        "vardex.print_directly=1",
+        "sys.settrace(vardex.trace_fun_class_or_var); "
+        "sys._getframe().f_trace = vardex.trace_fun_class_or_var",
+        "original_run = threading.Thread.run",
+        "def traced_run(*args, **kwargs):",
+        "    sys.settrace(vardex.trace_fun_class_or_var)",
+        "    original_run(*args, **kwargs)",
+        "threading.Thread.run = traced_run",
+        "print('user code')",
+    ]
+    assert lines[20] == "KW ['preexec_fn', 'stderr', 'stdout', 'text'] 18"
+
+
+def test_traced_program_keeps_its_output_and_exit_status(child):
+    files = {"main.py": """
+        import sys
+        total = 0
+        for i in range(4):
+            total += i
+        print("total", total)
+        sys.exit(3)
+        """}
+    write(child.cwd, files)
+    plain = child.run("import runpy; runpy.run_path('main.py', run_name='__main__')", check=False)
+    proc, result = traced(child, {}, "--var", "total", "--print", "0")
+    assert (proc.stdout, proc.returncode) == (plain.stdout, plain.returncode) == ("total 6\n", 3)
+    assert len(reports(result)) == 5
+    assert proc.stderr.endswith(f"vardex: results in {child.data_dir / 'trace_result.txt'}\n")
+
+
+def test_sys_gettrace_names_the_trace_function_inside_the_child(child):
+    files = {"main.py": "import sys, vardex\nprint(sys.gettrace() is vardex.trace_fun_class_or_var)\n"}
+    proc, _ = traced(child, files, "--var", "zz", "--print", "0")
+    assert proc.stdout == "True\n"
+
+
+class TestCommandLine:
+    def test_help_documents_every_option_with_examples(self, child):
+        proc = child.run(RUN, "--help")
+        for option in ("--var", "--list", "--class", "--stop", "--print", "--show", "examples:"):
+            assert option in proc.stdout
+
+    @pytest.mark.parametrize("args, named", [
+        (["main.py", "--class", "A:b:c:d:e"], "A:b:c:d:e"),
+        (["main.py", "--class", "no good"], "no good"),
+        (["main.py", "--var", "x", "--stop", "main.py:x"], "main.py:x"),
+        (["missing.py", "--var", "x"], "missing.py"),
+        (["--var", "x"], "main file"),
+    ])
+    def test_bad_values_exit_2_without_starting_anything(self, child, args, named):
+        write(child.cwd, {"main.py": "x = 1\n"})
+        result_file = child.data_dir / "trace_result.txt"
+        child.run("import vardex")
+        result_file.write_text("earlier run\n", encoding="utf-8")
+        proc = child.run(RUN, *args, check=False)
+        assert proc.returncode == 2
+        assert proc.stdout == ""
+        assert len(proc.stderr.splitlines()) == 1 and named in proc.stderr
+        assert result_file.read_text(encoding="utf-8") == "earlier run\n"
+
+    def test_show_without_main_file_prints_the_last_results(self, child):
+        _, result = traced(child, {"main.py": "q = 1\nq = 2\n"}, "--var", "q", "--print", "0")
+        shown = child.run(RUN, "--show", "time")
+        assert (shown.stdout, shown.returncode) == (result, 0)
+        grouped = child.run(RUN, "--show", "instances").stdout.splitlines()
+        assert grouped[0] == "\u00a5\u00a5\u00a5\u00a5\u00a5\u00a5Target No.1:"
+        assert grouped[1:] == [line.strip() for line in result.splitlines()] + [""]
+
+    def test_class_option_builds_the_window_entry(self, child):
+        files = {"main.py": "import vardex\nprint(vardex.trace_classname_list, vardex.trace_stop_list)\n"}
+        proc, _ = traced(child, files, "--class", "Cart:total, n:items:cart  c2",
+                         "--stop", "main.py:5,x 7", "--print", "0")
+        # Stop entries of the main file arrive rewritten to the child's numbering.
+        assert proc.stdout == (
+            "[['Cart', ['$item.total', '$item.n', '$item.items$List'], ['cart', 'c2']]] "
+            "[['<string>', 24], ['<string>', 26]]\n")
