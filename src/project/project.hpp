@@ -14,4 +14,18 @@ Py_ssize_t split_comment(PyObject* code_line);
 // The line without its trailing comment (new ref).
 PyObject* get_no_comment_line(PyObject* code_line);
 
+// Project scan.
+py::list get_py_files(py::object directory_path);
+py::dict create_class_instances_dict(py::object classname_list);
+py::tuple get_aim_vars_info(py::object file_path, py::object code_lines, py::object variable_names,
+                            py::object trace_classname_list);
+void create_class_filter_lines_dict(py::object trace_class_lines_dict);
+py::tuple read_in_folder();
+
+// Watch-table preparation (throw error_already_set).
+void create_trace_stop_line_numbers();
+void generate_linenos();
+// generate_linenos for raw C API callers: 0, or -1 with the exception set.
+int run_generate_linenos();
+
 }  // namespace vdx::project

@@ -1,8 +1,116 @@
 // Preparation of the tracer's line tables and stop lines.
 #include "project/project.hpp"
 
+#include <array>
+
 namespace vdx::project {
 
-void register_watch_tables(py::module_&) {}
+namespace {
+
+// n + add_lines_lens + 1: a main-file line number in the numbering of "<string>".
+py::object shifted(py::handle n, py::handle add_lines_lens) {
+    py::object s = check(PyNumber_Add(n.ptr(), add_lines_lens.ptr()));
+    return check(PyNumber_Add(s.ptr(), py::int_(1).ptr()));
+}
+
+// a, b, c = result, with the interpreter's unpacking errors.
+std::array<py::object, 3> unpack3(py::handle result) {
+    PyObject* it = PyObject_GetIter(result.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(result.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    Ref iter = Ref::steal(it);
+    std::array<py::object, 3> out;
+    for (int i = 0; i < 3; ++i) {
+        PyObject* v = PyIter_Next(iter.get());
+        if (!v) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+            throw py::error_already_set();
+        }
+        out[i] = py::reinterpret_steal<py::object>(v);
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+}  // namespace
+
+void create_trace_stop_line_numbers() {
+    py::object stop_list = g("trace_stop_list");
+    py::object main_file = g("project_main_file");
+    py::object add_lines_lens = g("add_lines_lens");
+    py::list numbers;
+    for (auto e : stop_list) {
+        py::object entry = py::reinterpret_borrow<py::object>(e);
+        if (equals(entry[py::int_(0)], main_file)) {
+            entry[py::int_(0)] = py::str("<string>");
+            entry[py::int_(1)] = shifted(entry[py::int_(1)], add_lines_lens);
+        }
+    }
+    for (auto e : stop_list) numbers.append(py::reinterpret_borrow<py::object>(e)[py::int_(1)]);
+    set_g("trace_stop_line_numbers", numbers);
+    if (equals(g("os").attr("name"), py::str("nt"))) {
+        py::list converted;
+        for (auto e : stop_list) {
+            py::object entry = py::reinterpret_borrow<py::object>(e);
+            py::list copy;
+            copy.append(entry[py::int_(0)].attr("replace")("/", "\\"));
+            copy.append(entry[py::int_(1)]);
+            converted.append(copy);
+        }
+        set_g("trace_stop_list", converted);
+    }
+}
+
+void generate_linenos() {
+    g("create_trace_stop_line_numbers")();
+    auto [aim_info, aim_files, line_numbers] = unpack3(g("read_in_folder")());
+    set_g("trace_aim_info_list", aim_info);
+    set_g("trace_aim_files", aim_files);
+    set_g("trace_line_numbers_combine", line_numbers);
+    py::object add_lines_lens = g("add_lines_lens");
+    py::list extra;
+    for (auto n : line_numbers) extra.append(shifted(n, add_lines_lens));
+    line_numbers.attr("extend")(extra);
+    py::object main_file = g("project_main_file");
+    if (!truthy(main_file)) {
+        set_g("trace_list_list", py::list());
+        set_g("trace_lineno_list", py::list());
+        set_g("trace_key", py::str(""));
+        set_g("trace_var_list", py::list());
+        return;
+    }
+    set_g("stored_main_lines", g("read_file_to_list")(main_file));
+}
+
+int run_generate_linenos() {
+    try {
+        generate_linenos();
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return -1;
+}
+
+void register_watch_tables(py::module_& m) {
+    m.def("create_trace_stop_line_numbers", &create_trace_stop_line_numbers);
+    m.def("generate_linenos", &generate_linenos);
+}
 
 }  // namespace vdx::project

@@ -19,6 +19,19 @@ int write_caller_details(PyObject* instance, PyObject* caller_details);
 // True when the module global print_directly equals the given mode (-1 on error).
 int print_directly_is(long mode);
 
+// Change report helpers (raw cores of the module functions of the same names).
+// The values along a dotted attribute path, one per step, ending early with
+// None at the first missing or None link. New list or nullptr.
+PyObject* get_attribute_value_and_intermediates(PyObject* instance, PyObject* attr_str);
+// The path values of every attribute entry ("$item." removed), in order. New list or nullptr.
+PyObject* get_values(PyObject* instance, PyObject* class_var_list);
+// Withdraws the users of fixed_list from obj and from the objects along attr_str. 0 or -1.
+int del_report_user_of_subitems(PyObject* obj, PyObject* attr_str, PyObject* fixed_list);
+// Whether an instance of the class is created at that file and line under one
+// of the names, according to trace_files_class_lines_dict. 1, 0 or -1.
+int line_in_trace_lines(PyObject* filename, PyObject* lineno, PyObject* class_name,
+                        PyObject* instance_names);
+
 }  // namespace vdx::trace
 
 namespace vdx::trace {
