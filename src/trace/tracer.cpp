@@ -427,12 +427,6 @@ Next line_event(PyFrameObject* frame) {
 
 // ---------------------------------------------------------------- call event
 
-PyObject* attribute_chain(PyObject* value, PyObject* path) {
-    PyObject* fn = GLOBAL("get_attribute_value_and_intermediates");
-    if (!fn) return nullptr;
-    return PyObject_CallFunctionObjArgs(fn, value, path, nullptr);
-}
-
 // Re-reads the property-only attributes of the polled instances and reports
 // the ones whose values changed since the last call event.
 int poll_watched_items(PyFrameObject* frame) {
@@ -479,7 +473,7 @@ int poll_watched_items(PyFrameObject* frame) {
             int has_path = PyObject_IsTrue(afterstr.get());
             if (has_path < 0) return -1;
             if (has_path) {
-                Ref chain = Ref::steal(attribute_chain(current.get(), afterstr.get()));
+                Ref chain = Ref::steal(get_attribute_value_and_intermediates(current.get(), afterstr.get()));
                 if (!chain) return -1;
                 Ref r = Ref::steal(PySequence_InPlaceConcat(value1.get(), chain.get()));
                 if (!r) return -1;
@@ -537,20 +531,24 @@ int first_event_setup() {
     int vars = is_true_global(VDX_STR("trace_var_list"));
     int lists = vars > 0 ? 0 : is_true_global(VDX_STR("trace_list_list"));
     if (vars < 0 || lists < 0) return -1;
-    const char* prepare = nullptr;
-    if (vars || lists) {
-        prepare = "generate_linenos";
-    } else {
+    bool prepare = vars || lists;
+    if (!prepare) {
         // Stop lines stop tracing whatever else is watched.
         int stops = is_true_global(VDX_STR("trace_stop_list"));
         if (stops < 0) return -1;
-        if (stops) prepare = "create_trace_stop_line_numbers";
+        prepare = stops;
     }
     if (prepare) {
-        PyObject* fn = get_global(prepare);
-        if (!fn) return -1;
-        Ref r = Ref::steal(PyObject_CallNoArgs(fn));
-        if (!r) return -1;
+        if (vars || lists) {
+            if (project::run_generate_linenos() < 0) return -1;
+        } else {
+            try {
+                project::create_trace_stop_line_numbers();
+            } catch (py::error_already_set& e) {
+                e.restore();
+                return -1;
+            }
+        }
     }
     return set_global(VDX_STR("trace_putong_var_checked"), Py_True);
 }
