@@ -223,6 +223,7 @@ int run_headless(const py::object& args) {
     sys.attr("stdout").attr("flush")();
     int status = run_and_wait();
     show_view(view);
+    sys.attr("stdout").attr("flush")();
     sys.attr("stderr").attr("write")(py::str("vardex: results in ") +
                                      py::str(g("trace_result_file_path")) + py::str("\n"));
     return status;
