@@ -91,6 +91,20 @@ int print_line(PyObject* obj) {
     return PyFile_WriteString("\n", out.get());
 }
 
+py::object read_utf8(py::handle path, const char* method, py::tuple args) {
+    py::object f = py::module_::import("builtins").attr("open")(path, "r",
+                                                                 py::arg("encoding") = "utf-8");
+    py::object result;
+    try {
+        result = f.attr(method)(*args);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return result;
+}
+
 py::object make_class(const char* name, py::tuple bases, py::dict ns) {
     ns["__module__"] = "vardex";
     ns["__qualname__"] = name;

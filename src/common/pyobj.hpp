@@ -79,6 +79,10 @@ inline void check_rc(int rc) {
     if (rc < 0) throw py::error_already_set();
 }
 
+// open(path, "r", encoding="utf-8"), then method(*args) on the file, closing
+// it whatever happens; "read" and "readlines" are the usual methods.
+py::object read_utf8(py::handle path, const char* method, py::tuple args = py::tuple());
+
 // A Python class made by calling type(name, bases, namespace) with
 // __module__ "vardex", for classes whose base is a Python-level class.
 py::object make_class(const char* name, py::tuple bases, py::dict ns);

@@ -33,16 +33,7 @@ std::string first_char(const char* path_global, bool& created) {
         created = true;
         return {};
     }
-    py::object f = builtin_open()(path, "r", py::arg("encoding") = "utf-8");
-    py::object c;
-    try {
-        c = f.attr("read")(1);
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return c.cast<std::string>();
+    return read_utf8(path, "read", py::make_tuple(1)).cast<std::string>();
 }
 
 int read_simple_mode() {

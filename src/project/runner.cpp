@@ -84,16 +84,7 @@ void run_python_project() {
         run_untraced("No trace info selected, run without trace now.");
         return;
     }
-    py::object f = py::module_::import("builtins").attr("open")(g("project_main_file"), "r",
-                                                                 py::arg("encoding") = "utf-8");
-    py::object user_code;
-    try {
-        user_code = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    py::object user_code = read_utf8(g("project_main_file"), "read");
     py::object os = g("os");
     bool nt = std::string(py::str(os.attr("name"))) == "nt";
     py::object code = (nt ? windows : posix) + user_code;

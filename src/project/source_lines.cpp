@@ -60,19 +60,7 @@ PyObject* get_no_comment_line(PyObject* code_line) {
 
 namespace {
 
-py::object read_file_to_list(py::object filepath) {
-    py::object f = py::module_::import("builtins").attr("open")(filepath, "r",
-                                                                 py::arg("encoding") = "utf-8");
-    py::object lines;
-    try {
-        lines = f.attr("readlines")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return lines;
-}
+py::object read_file_to_list(py::object filepath) { return read_utf8(filepath, "readlines"); }
 
 void open_usage() {
     py::object os = g("os");

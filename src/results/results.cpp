@@ -44,15 +44,7 @@ py::dict get_arr_lines_of_trace_result() {
     py::object path = g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt");
     py::object lines = py::list();
     try {
-        py::object f = py::module_::import("builtins").attr("open")(path, "r",
-                                                                     py::arg("encoding") = "utf-8");
-        try {
-            lines = f.attr("readlines")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        lines = read_utf8(path, "readlines");
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::print("Err when read trace_result_file:", e.value());
