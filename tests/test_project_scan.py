@@ -147,3 +147,28 @@ def test_class_filter_lines_merge_instance_lines_per_file(vx, monkeypatch):
     table = {"f.py": {"Foo": {"a": [9], "b": [4, 9]}, "Bar": {"c": [1]}}, "g.py": {"Foo": {"a": [3]}}}
     assert vx.create_class_filter_lines_dict(trace_class_lines_dict=table) is None
     assert vx.class_filter_lines_dict == {"Foo": [["f.py", [4, 9]], ["g.py", [3]]], "Bar": [["f.py", [1]]]}
+
+
+def test_scan_of_a_project_tree_with_the_real_finder(vx, monkeypatch, tmp_path):
+    make_tree(tmp_path, dict(TREE, **{
+        "main.py": "x = 1\nx += f(2)\nx.append(y)\nx[k] = g()\ndel x[h()]\nfoo = Foo()\n",
+        "util/helpers.py": "def h():\n    lst.pop(0)\n    other = Foo()\n    foo, bar = Foo(), Foo()\n",
+        "deep.py": "x = " + "+".join(["1"] * 3000) + "\n",
+    }))
+    (tmp_path / "nul.py").write_bytes(b"x = 1\n\x00\n")
+    (tmp_path / "undecodable.py").write_bytes(b"x = '\xff'\n")
+    for name, value in (("folder_path", str(tmp_path)), ("trace_var_list", ["x"]),
+                        ("trace_list_list", ["lst"]), ("trace_classname_list", [["Foo", [], ["foo"]]])):
+        monkeypatch.setattr(vx, name, value)
+    info, files, numbers = vx.read_in_folder()
+    m, h = str(tmp_path / "main.py"), str(tmp_path / "util" / "helpers.py")
+    assert info[files.index(m)] == [m, [
+        (1, "x", "=", "1"), (2, "x", "Function Value", "f(2)", "      AugAssign"),
+        (3, "x", "append", "y", "     Method Call"), (4, "x", "Function Value", "g()", "     Subscript Assign"),
+        (5, "x", "Function Value", "h()")]]
+    assert info[files.index(h)] == [h, [(2, "lst", "pop", "0", "     Method Call")]]
+    assert sorted(files[:-1]) == sorted(f for f, _ in info) and files[-1] == "<string>"
+    assert sorted(numbers) == [1, 2, 3, 4, 5]
+    assert vx.trace_files_class_lines_dict == {m: {"Foo": {"foo": [6]}}, h: {"Foo": {"foo": [4]}}}
+    assert vx.class_filter_lines_dict == {"Foo": [[f, [6] if f == m else [4]]
+                                                  for f in vx.trace_files_class_lines_dict]}

@@ -83,3 +83,18 @@ def test_generate_linenos_with_missing_main_file_raises(tables, monkeypatch, tmp
     monkeypatch.setattr(tables, "read_in_folder", fake_scan(([], ["<string>"], [])))
     with pytest.raises(FileNotFoundError):
         tables.generate_linenos()
+
+
+def test_generate_linenos_over_a_real_project(tables, monkeypatch, tmp_path):
+    vx = tables
+    main = tmp_path / "main.py"
+    main.write_text("i = 0\n\ni += 1\n", encoding="utf-8")
+    for name, value in (("folder_path", str(tmp_path)), ("project_main_file", str(main)),
+                        ("trace_var_list", ["i"]), ("trace_list_list", []), ("trace_classname_list", []),
+                        ("trace_stop_list", [[str(main), 3]])):
+        monkeypatch.setattr(vx, name, value)
+    vx.generate_linenos()
+    assert vx.trace_aim_files == [str(main), "<string>"]
+    assert sorted(vx.trace_line_numbers_combine) == [1, 3, 20, 22]
+    assert vx.trace_stop_list == [["<string>", 22]] and vx.trace_stop_line_numbers == [22]
+    assert vx.stored_main_lines == ["i = 0\n", "\n", "i += 1\n"]
