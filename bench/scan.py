@@ -30,10 +30,10 @@ def module_file() -> Path:
     override = os.environ.get("VARDEX_SO")
     if override:
         return Path(override)
-    spec = importlib.util.find_spec("vardex")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("vardex")
+    if found is None or found.origin is None:
         sys.exit("vardex is not built or installed; set VARDEX_SO")
-    return Path(spec.origin)
+    return Path(found.origin)
 
 
 def import_private_copy(folder: Path):

@@ -20,10 +20,10 @@ def built_module_file() -> Path:
     override = os.environ.get("VARDEX_SO")
     if override:
         return Path(override)
-    spec = importlib.util.find_spec("vardex")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("vardex")
+    if found is None or found.origin is None:
         pytest.exit("vardex is not built/installed; run scripts/test.sh", returncode=3)
-    return Path(spec.origin)
+    return Path(found.origin)
 
 
 def copy_module(folder: Path) -> Path:

@@ -33,10 +33,10 @@ def load_source(vx, folder, name, source):
     """Imports `source` from a real file, with the module copy bound as `vx`."""
     path = folder / f"{name}.py"
     path.write_text(textwrap.dedent(source), encoding="utf-8")
-    spec = importlib.util.spec_from_file_location(name, path)
-    mod = importlib.util.module_from_spec(spec)
+    loader_info = importlib.util.spec_from_file_location(name, path)
+    mod = importlib.util.module_from_spec(loader_info)
     mod.vx = vx
-    spec.loader.exec_module(mod)
+    loader_info.loader.exec_module(mod)
     return mod
 
 

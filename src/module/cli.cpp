@@ -53,9 +53,9 @@ py::list joined_names(py::handle values) {
     return names;
 }
 
-py::list class_entry(py::handle spec) {
-    std::string text = py::str(spec);
-    py::list parts = py::str(spec).attr("split")(":");
+py::list class_entry(py::handle option) {
+    std::string text = py::str(option);
+    py::list parts = py::str(option).attr("split")(":");
     if (py::len(parts) > 4 || !truthy(parts[0].attr("isidentifier")()))
         usage_error("bad --class value '" + text + "' (expected CLASS[:VARS[:LISTS[:INSTANCES]]])");
     auto part = [&](size_t i) -> py::object {
@@ -72,9 +72,9 @@ py::list class_entry(py::handle spec) {
     return entry;
 }
 
-py::list stop_entries(py::handle spec) {
-    std::string text = py::str(spec);
-    py::tuple split = py::str(spec).attr("rpartition")(":");
+py::list stop_entries(py::handle option) {
+    std::string text = py::str(option);
+    py::tuple split = py::str(option).attr("rpartition")(":");
     py::object file = split[0];
     py::list numbers = line_split(split[2]);
     if (!truthy(file) || py::len(numbers) == 0)
@@ -205,9 +205,9 @@ int run_headless(const py::object& args) {
         usage_error("main file '" + std::string(py::str(file)) + "' does not exist");
     py::list classes, stops;
     if (!args.attr("classes").is_none())
-        for (auto spec : args.attr("classes")) classes.append(class_entry(spec));
+        for (auto option : args.attr("classes")) classes.append(class_entry(option));
     if (!args.attr("stop").is_none())
-        for (auto spec : args.attr("stop")) stops.attr("extend")(stop_entries(spec));
+        for (auto option : args.attr("stop")) stops.attr("extend")(stop_entries(option));
 
     set_g("folder_path", os.attr("getcwd")());
     set_g("project_main_file", path);
