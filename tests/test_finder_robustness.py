@@ -89,6 +89,7 @@ FUZZ = settings(max_examples=150, deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 
 
+@pytest.mark.filterwarnings("ignore::SyntaxWarning")
 @FUZZ
 @given(st.lists(st.one_of(st.sampled_from(SNIPPETS),
                           st.text(st.sampled_from(list("xyi=+-()[]{}:,.'\"\\#\t \n\r\x00Foo1")), max_size=12)),

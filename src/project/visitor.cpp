@@ -350,6 +350,26 @@ int handle_target_impl(PyObject* self, PyObject* target, PyObject* value, PyObje
 // The record makers: what visit_Assign, visit_AugAssign, visit_Call and
 // visit_Delete do before they call generic_visit.
 
+// Whether `expr` is an ast.Name whose id is one of the watched names; the id
+// is left in *id. 1, 0 or -1.
+int watched_name(PyObject* self, PyObject* expr, Ref* id) {
+    if (!is_type(expr, T.Name)) return 0;
+    *id = getattr(expr, VDX_STR("id"));
+    if (!*id) return -1;
+    Ref names = getattr(self, VDX_STR("variable_names"));
+    if (!names) return -1;
+    return contains(names.get(), id->get());
+}
+
+// Appends one record (a new tuple, or nullptr for an error already set) to
+// the visitor's changes.
+int add_record(PyObject* self, Ref rec) {
+    if (!rec) return -1;
+    Ref changes = getattr(self, VDX_STR("changes"));
+    if (!changes) return -1;
+    return append(changes.get(), rec.get());
+}
+
 int do_assign(PyObject* self, PyObject* node) {
     Ref lineno = getattr(node, VDX_STR("lineno"));
     if (!lineno) return -1;
@@ -443,18 +463,15 @@ int do_assign(PyObject* self, PyObject* node) {
             }
             if (PyErr_Occurred()) return -1;
         } else if (is_type(t, T.Name)) {
-            Ref id = getattr(t, VDX_STR("id"));
-            if (!id) return -1;
-            int in = contains(names.get(), id.get());
+            Ref id;
+            int in = watched_name(self, t, &id);
             if (in < 0) return -1;
             if (in && eq_record(id.get(), value.get()) < 0) return -1;
         } else if (is_type(t, T.Subscript)) {
             Ref base = getattr(t, VDX_STR("value"));
             if (!base) return -1;
-            if (!is_type(base.get(), T.Name)) continue;
-            Ref id = getattr(base.get(), VDX_STR("id"));
-            if (!id) return -1;
-            int in = contains(names.get(), id.get());
+            Ref id;
+            int in = watched_name(self, base.get(), &id);
             if (in < 0) return -1;
             if (!in) continue;
             Ref vsrc = unparse(value.get());
@@ -478,12 +495,8 @@ int do_assign(PyObject* self, PyObject* node) {
 int do_augassign(PyObject* self, PyObject* node) {
     Ref target = getattr(node, VDX_STR("target"));
     if (!target) return -1;
-    if (!is_type(target.get(), T.Name)) return 0;
-    Ref id = getattr(target.get(), VDX_STR("id"));
-    if (!id) return -1;
-    Ref names = getattr(self, VDX_STR("variable_names"));
-    if (!names) return -1;
-    int in = contains(names.get(), id.get());
+    Ref id;
+    int in = watched_name(self, target.get(), &id);
     if (in <= 0) return in;
     Ref lineno = getattr(node, VDX_STR("lineno"));
     Ref value = lineno ? getattr(node, VDX_STR("value")) : Ref();
@@ -500,10 +513,7 @@ int do_augassign(PyObject* self, PyObject* node) {
         Ref cls = opnode ? getattr(opnode.get(), VDX_STR("__class__")) : Ref();
         if (!cls || !(op = getattr(cls.get(), VDX_STR("__name__")))) return -1;
     }
-    Ref rec = make_tuple({lineno.get(), id.get(), op.get(), src.get(), VDX_STR("      AugAssign")});
-    Ref changes = rec ? getattr(self, VDX_STR("changes")) : Ref();
-    if (!changes) return -1;
-    return append(changes.get(), rec.get());
+    return add_record(self, make_tuple({lineno.get(), id.get(), op.get(), src.get(), VDX_STR("      AugAssign")}));
 }
 
 int do_call(PyObject* self, PyObject* node) {
@@ -512,12 +522,8 @@ int do_call(PyObject* self, PyObject* node) {
     if (!is_type(func.get(), T.Attribute)) return 0;
     Ref base = getattr(func.get(), VDX_STR("value"));
     if (!base) return -1;
-    if (!is_type(base.get(), T.Name)) return 0;
-    Ref id = getattr(base.get(), VDX_STR("id"));
-    if (!id) return -1;
-    Ref names = getattr(self, VDX_STR("variable_names"));
-    if (!names) return -1;
-    int in = contains(names.get(), id.get());
+    Ref id;
+    int in = watched_name(self, base.get(), &id);
     if (in <= 0) return in;
     Ref lineno = getattr(node, VDX_STR("lineno"));
     Ref attr = lineno ? getattr(func.get(), VDX_STR("attr")) : Ref();
@@ -537,27 +543,21 @@ int do_call(PyObject* self, PyObject* node) {
     }
     if (PyErr_Occurred()) return -1;
     if (PyList_Append(items.get(), VDX_STR("     Method Call")) < 0) return -1;
-    Ref rec = Ref::steal(PyList_AsTuple(items.get()));
-    Ref changes = rec ? getattr(self, VDX_STR("changes")) : Ref();
-    if (!changes) return -1;
-    return append(changes.get(), rec.get());
+    return add_record(self, Ref::steal(PyList_AsTuple(items.get())));
 }
 
 int do_delete(PyObject* self, PyObject* node) {
     Ref targets = getattr(node, VDX_STR("targets"));
     if (!targets) return -1;
-    Ref names, lineno, changes;
+    Ref lineno;
     Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
     if (!ti) return -1;
     while (Ref t = Ref::steal(PyIter_Next(ti.get()))) {
         if (!is_type(t.get(), T.Subscript)) continue;
         Ref base = getattr(t.get(), VDX_STR("value"));
         if (!base) return -1;
-        if (!is_type(base.get(), T.Name)) continue;
-        Ref id = getattr(base.get(), VDX_STR("id"));
-        if (!id) return -1;
-        if (!names && !(names = getattr(self, VDX_STR("variable_names")))) return -1;
-        int in = contains(names.get(), id.get());
+        Ref id;
+        int in = watched_name(self, base.get(), &id);
         if (in < 0) return -1;
         if (!in) continue;
         Ref sl = getattr(t.get(), VDX_STR("slice"));
@@ -566,10 +566,7 @@ int do_delete(PyObject* self, PyObject* node) {
         PyObject* op = fv_or(key.get(), VDX_STR("Delete"));
         if (!op) return -1;
         if (!lineno && !(lineno = getattr(node, VDX_STR("lineno")))) return -1;
-        Ref rec = make_tuple({lineno.get(), id.get(), op, key.get()});
-        if (!rec) return -1;
-        if (!changes && !(changes = getattr(self, VDX_STR("changes")))) return -1;
-        if (append(changes.get(), rec.get()) < 0) return -1;
+        if (add_record(self, make_tuple({lineno.get(), id.get(), op, key.get()})) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
