@@ -9,6 +9,8 @@
 #include "project/project.hpp"
 #include "trace/trace.hpp"
 
+#include <cstring>
+
 namespace vdx::trace {
 
 namespace {
@@ -34,15 +36,114 @@ inline FrameLayout* layout(PyFrameObject* f) { return reinterpret_cast<FrameLayo
 
 #define GLOBAL(name) get_global(VDX_STR(name))
 
-int is_true_global(PyObject* name) {
-    PyObject* v = get_global(name);
+// ------------------------------------------------------------ hot globals
+//
+// The globals read on every event are kept as borrowed pointers while the
+// module dict is unchanged; a dict watcher drops them on any change to it
+// (the callback runs before the change), so a value rebound from Python is
+// seen at the next event.
+
+enum Hot {
+    kStopTrace, kChecked, kClassnameList, kWatchYourself, kAimFiles, kStopList,
+    kStopLineNumbers, kLastLineno, kWatchedLines, kTraceFn, kHotCount
+};
+const char* const kHotNames[kHotCount] = {
+    "stop_trace", "trace_putong_var_checked", "trace_classname_list",
+    "items_has_to_watch_yourself", "trace_aim_files", "trace_stop_list",
+    "trace_stop_line_numbers", "last_trace_lineno", "trace_line_numbers_combine",
+    "trace_fun_class_or_var"};
+PyObject* g_hot[kHotCount];
+bool g_hot_valid = false;
+bool g_hot_watched = false;
+
+int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    g_hot_valid = false;
+    return 0;
+}
+
+// Borrowed value of a hot global, or nullptr with NameError set.
+PyObject* hot(Hot which) {
+    if (!g_hot_watched) return get_global(kHotNames[which]);
+    if (!g_hot_valid) {
+        for (int i = 0; i < kHotCount; ++i) {
+            g_hot[i] = PyDict_GetItemWithError(module_dict(), interned(kHotNames[i]));
+            if (!g_hot[i] && PyErr_Occurred()) return nullptr;
+        }
+        g_hot_valid = true;
+    }
+    PyObject* v = g_hot[which];
+    if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", kHotNames[which]);
+    return v;
+}
+
+int is_true(PyObject* v) {
     if (!v) return -1;
+    if (v == Py_True) return 1;
+    if (v == Py_False || v == Py_None) return 0;
+    if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) != 0;
+    if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) != 0;
     return PyObject_IsTrue(v);
 }
+
+int is_true_global(PyObject* name) { return is_true(get_global(name)); }
 
 int contains(PyObject* container, PyObject* item) {
     if (PyList_CheckExact(container) && PyList_GET_SIZE(container) == 0) return 0;
     return PySequence_Contains(container, item);
+}
+
+bool compact_int_is(PyObject* o, long value) {
+    return PyLong_CheckExact(o) && PyUnstable_Long_IsCompact((PyLongObject*)o) &&
+           PyUnstable_Long_CompactValue((PyLongObject*)o) == value;
+}
+
+// `value in seq` for a line number: exact ints of a list are compared as C
+// numbers, anything else through Python's ==. `boxed` holds the int object
+// once one was needed.
+int contains_long(PyObject* seq, long value, Ref& boxed) {
+    auto box = [&]() -> PyObject* {
+        if (!boxed) boxed = Ref::steal(PyLong_FromLong(value));
+        return boxed.get();
+    };
+    if (!PyList_CheckExact(seq)) return box() ? PySequence_Contains(seq, boxed.get()) : -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+        PyObject* item = PyList_GET_ITEM(seq, i);
+        if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact((PyLongObject*)item)) {
+            if (PyUnstable_Long_CompactValue((PyLongObject*)item) == value) return 1;
+            continue;
+        }
+        if (!box()) return -1;
+        Py_INCREF(item);
+        int r = PyObject_RichCompareBool(item, boxed.get(), Py_EQ);
+        Py_DECREF(item);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+bool same_str(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
+}
+
+// `name in seq` for a file name: exact strs of a list are compared directly,
+// anything else through Python's ==.
+int contains_str(PyObject* seq, PyObject* name) {
+    if (!PyList_CheckExact(seq) || !PyUnicode_CheckExact(name)) return contains(seq, name);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+        PyObject* item = PyList_GET_ITEM(seq, i);
+        if (PyUnicode_CheckExact(item)) {
+            if (same_str(item, name)) return 1;
+            continue;
+        }
+        Py_INCREF(item);
+        int r = PyObject_RichCompareBool(item, name, Py_EQ);
+        Py_DECREF(item);
+        if (r != 0) return r;
+    }
+    return 0;
 }
 
 int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
@@ -66,7 +167,7 @@ int print_values(std::initializer_list<PyObject*> values) {
 // Whether some stop entry names this file; files holding stop lines keep
 // their line events whatever else is watched.
 int file_has_stop_lines(PyObject* filename) {
-    PyObject* stops = GLOBAL("trace_stop_list");
+    PyObject* stops = hot(kStopList);
     if (!stops) return -1;
     if (PyList_CheckExact(stops) && PyList_GET_SIZE(stops) == 0) return 0;
     Ref it = Ref::steal(PyObject_GetIter(stops));
@@ -307,17 +408,21 @@ Next report_changes(PyFrameObject* frame, PyObject* changes, PyObject* filename,
 
 Next line_event(PyFrameObject* frame) {
     Ref filename = Ref::steal(frame_filename(frame));
-    Ref lineno = Ref::steal(PyLong_FromLong(PyFrame_GetLineNumber(frame)));
-    if (!lineno) return Next::Error;
+    const long raw_line = PyFrame_GetLineNumber(frame);
+    Ref lineno;  // the line number as an int object, made when needed
+    auto boxed = [&]() -> PyObject* {
+        if (!lineno) lineno = Ref::steal(PyLong_FromLong(raw_line));
+        return lineno.get();
+    };
 
     // Stop lines.
-    PyObject* stop_numbers = GLOBAL("trace_stop_line_numbers");
+    PyObject* stop_numbers = hot(kStopLineNumbers);
     if (!stop_numbers) return Next::Error;
-    int at_stop = contains(stop_numbers, lineno.get());
+    int at_stop = contains_long(stop_numbers, raw_line, lineno);
     if (at_stop < 0) return Next::Error;
     if (at_stop) {
-        PyObject* stops = GLOBAL("trace_stop_list");
-        if (!stops) return Next::Error;
+        PyObject* stops = hot(kStopList);
+        if (!stops || !boxed()) return Next::Error;
         Ref text = Ref::steal(PyObject_Str(filename.get()));
         Ref pair = Ref::steal(text ? list_of({text.get(), lineno.get()}) : nullptr);
         if (!pair) return Next::Error;
@@ -335,9 +440,9 @@ Next line_event(PyFrameObject* frame) {
     }
 
     // Files that modify no watched name.
-    PyObject* aim_files = GLOBAL("trace_aim_files");
+    PyObject* aim_files = hot(kAimFiles);
     if (!aim_files) return Next::Error;
-    int in_aim = contains(aim_files, filename.get());
+    int in_aim = contains_str(aim_files, filename.get());
     if (in_aim < 0) return Next::Error;
     if (!in_aim) {
         int has_stops = file_has_stop_lines(filename.get());
@@ -347,15 +452,15 @@ Next line_event(PyFrameObject* frame) {
     }
 
     // The line reported by the previous event.
-    PyObject* last_lineno = GLOBAL("last_trace_lineno");
+    PyObject* last_lineno = hot(kLastLineno);
     if (!last_lineno) return Next::Error;
-    if (!(PyLong_CheckExact(last_lineno) && PyLong_AsLong(last_lineno) == -1)) {
+    if (!compact_int_is(last_lineno, -1)) {
         Ref minus_one = Ref::steal(PyLong_FromLong(-1));
         int armed = PyObject_RichCompareBool(last_lineno, minus_one.get(), Py_NE);
         if (armed < 0) return Next::Error;
         if (armed) {
             PyObject* last_file = GLOBAL("last_trace_filename");
-            if (!last_file) return Next::Error;
+            if (!last_file || !boxed()) return Next::Error;
             int same_line = eq(lineno.get(), last_lineno);
             int same_file = same_line > 0 ? eq(filename.get(), last_file) : 0;
             if (same_line < 0 || same_file < 0) return Next::Error;
@@ -366,10 +471,11 @@ Next line_event(PyFrameObject* frame) {
         }
     }
 
-    PyObject* watched_lines = GLOBAL("trace_line_numbers_combine");
+    PyObject* watched_lines = hot(kWatchedLines);
     if (!watched_lines) return Next::Error;
-    int watched = contains(watched_lines, lineno.get());
+    int watched = contains_long(watched_lines, raw_line, lineno);
     if (watched <= 0) return watched < 0 ? Next::Error : Next::Keep;
+    if (!boxed()) return Next::Error;
 
     // A watched line: map to the source file and its own numbering.
     if (str_is(filename.get(), "<string>")) {
@@ -430,9 +536,8 @@ Next line_event(PyFrameObject* frame) {
 // Re-reads the property-only attributes of the polled instances and reports
 // the ones whose values changed since the last call event.
 int poll_watched_items(PyFrameObject* frame) {
-    PyObject* items = GLOBAL("items_has_to_watch_yourself");
-    if (!items) return -1;
-    int any = PyObject_IsTrue(items);
+    PyObject* items = hot(kWatchYourself);
+    int any = is_true(items);
     if (any <= 0) return any;
 
     Ref caller_file = Ref::steal(PyUnicode_FromString(""));
@@ -526,7 +631,7 @@ int poll_watched_items(PyFrameObject* frame) {
 // ---------------------------------------------------------------- dispatch
 
 int first_event_setup() {
-    int checked = is_true_global(VDX_STR("trace_putong_var_checked"));
+    int checked = is_true(hot(kChecked));
     if (checked != 0) return checked < 0 ? -1 : 0;
     int vars = is_true_global(VDX_STR("trace_var_list"));
     int lists = vars > 0 ? 0 : is_true_global(VDX_STR("trace_list_list"));
@@ -554,7 +659,7 @@ int first_event_setup() {
 }
 
 PyObject* self_ref() {
-    PyObject* fn = GLOBAL("trace_fun_class_or_var");
+    PyObject* fn = hot(kTraceFn);
     return fn ? Py_NewRef(fn) : nullptr;
 }
 
@@ -562,7 +667,7 @@ PyObject* self_ref() {
 // tracing the frame) or nullptr on error. `cold` is set for a "call" event
 // of a frame whose file neither modifies a watched name nor holds a stop line.
 PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
-    int stopped = is_true_global(VDX_STR("stop_trace"));
+    int stopped = is_true(hot(kStopTrace));
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
     if (what == PyTrace_LINE) {
@@ -572,7 +677,7 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
             case Next::Keep: break;
         }
     } else if (what == PyTrace_CALL) {
-        int classes = is_true_global(VDX_STR("trace_classname_list"));
+        int classes = is_true(hot(kClassnameList));
         if (classes < 0) return nullptr;
         if (classes) {
             if (poll_watched_items(frame) < 0) return nullptr;
@@ -585,10 +690,10 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
         }
         // Frames of files that neither modify a watched name nor hold a stop
         // line get no line events: their first one would end them anyway.
-        PyObject* aim_files = GLOBAL("trace_aim_files");
+        PyObject* aim_files = hot(kAimFiles);
         if (!aim_files) return nullptr;
         Ref filename = Ref::steal(frame_filename(frame));
-        int in_aim = contains(aim_files, filename.get());
+        int in_aim = contains_str(aim_files, filename.get());
         int has_stops = in_aim == 0 ? file_has_stop_lines(filename.get()) : 0;
         if (in_aim < 0 || has_stops < 0) return nullptr;
         if (!in_aim && !has_stops) {
@@ -721,6 +826,11 @@ PyObject* trace_function() noexcept { return g_trace_fn; }
 
 void register_tracer(py::module_& m) {
     g_layout_ok = check_frame_layout();
+    int watcher = PyDict_AddWatcher(on_module_dict_change);
+    if (watcher >= 0 && PyDict_Watch(watcher, module_dict()) == 0)
+        g_hot_watched = true;
+    else
+        PyErr_Clear();
     Ref modname = Ref::steal(PyUnicode_FromString("vardex"));
     g_trace_fn = PyCFunction_NewEx(&trace_def, m.ptr(), modname.get());
     if (!g_trace_fn) throw py::error_already_set();
