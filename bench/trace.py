@@ -190,6 +190,27 @@ class Bench:
             return [py, str(self.drivers[key]), "main.py"], {}
         raise ValueError(tool)
 
+    def fixed_costs(self, with_vardex):
+        """Median start-up of a bare interpreter, and of vardex on a trivial project."""
+        def median_time(argv, cwd, env):
+            times = []
+            for _ in range(5):
+                start = time.perf_counter()
+                subprocess.run(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+                times.append(time.perf_counter() - start)
+            return statistics.median(times)
+        bare = median_time([self.python, "-c", "pass"], self.tmp, None)
+        if not with_vardex:
+            return bare, None
+        project = self.tmp / "trivial"
+        project.mkdir()
+        (project / "main.py").write_text("x = 0\n", encoding="utf-8")
+        env = dict(os.environ, PYTHONPATH=str(self.vardex_dir))
+        env.pop("VARDEX_SO", None)
+        argv = [self.python, "-c", VARDEX_MAIN, "main.py", "--var", "x", "--print", "0"]
+        return bare, median_time(argv, project, env)
+
     def scale(self, tool):
         return self.args.slow_scale if tool in SLOW_TOOLS else 1.0
 
@@ -313,6 +334,8 @@ def main():
             bench.notes.append(f"coverage core with COVERAGE_CORE=ctrace: "
                                f"{core.group(1) if core else 'unknown'}")
 
+        startup = bench.fixed_costs("vardex" in tools)
+
         results = {}
         for workload in args.workloads:
             for tool in tools:
@@ -361,6 +384,9 @@ def main():
                   "figures (marked >=) are lower bounds of the full-size overhead")
         print("- vardex times include its two interpreter start-ups (command and traced child) "
               "and the project scan")
+        print(f"- fixed costs, median of 5: interpreter start-up (`python -c pass`) "
+              f"{startup[0]:.3f} s" + (f"; vardex on a one-line project {startup[1]:.3f} s"
+                                        if startup[1] is not None else ""))
         print(f"- benchmark wall time: {time.perf_counter() - clock:.0f} s")
 
 
