@@ -561,8 +561,9 @@ PyObject* self_ref() {
 }
 
 // One event; returns the frame's local trace function (new ref; None stops
-// tracing the frame) or nullptr on error.
-PyObject* handle_event(PyFrameObject* frame, int what) {
+// tracing the frame) or nullptr on error. `cold` is set for a "call" event
+// of a frame whose file neither modifies a watched name nor holds a stop line.
+PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
     int stopped = is_true_global(VDX_STR("stop_trace"));
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
@@ -592,7 +593,10 @@ PyObject* handle_event(PyFrameObject* frame, int what) {
         int in_aim = contains(aim_files, filename.get());
         int has_stops = in_aim == 0 ? file_has_stop_lines(filename.get()) : 0;
         if (in_aim < 0 || has_stops < 0) return nullptr;
-        if (!in_aim && !has_stops) stop_line_events(frame);
+        if (!in_aim && !has_stops) {
+            stop_line_events(frame);
+            if (cold) *cold = true;
+        }
     }
     return self_ref();
 }
@@ -606,7 +610,14 @@ int c_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (!callback) return 0;
     PyObject* result;
     if (callback == g_trace_fn) {
-        result = handle_event(frame, what);
+        bool cold = false;
+        result = handle_event(frame, what, &cold);
+        if (cold && result) {
+            // Nothing is ever reported from such a frame: leave it without a
+            // local trace function so its return events cost nothing.
+            Py_DECREF(result);
+            return 0;
+        }
     } else {
         // A local trace function other than ours: call it as Python would.
         if (layout(frame)->f_fast_as_locals && PyFrame_FastToLocalsWithError(frame) < 0)
