@@ -1,11 +1,1049 @@
 // The syntax-tree finder of lines that modify watched names.
+//
+// VariableModificationVisitor is a Python class on ast.NodeVisitor whose
+// methods are all C++.  The tree walk (the dispatch of ast.NodeVisitor.visit
+// and the descent of generic_visit) runs in C++ over an explicit stack, so no
+// Python code runs per node and deep trees cannot overflow the C stack.
+//
+// Overrides are honoured per class: the walk looks up "visit_" + the node
+// class name and "generic_visit" on type(self) (cached per walk); when the
+// found object is one of this class's own C++ methods the C++ handler runs,
+// otherwise the Python method is called, as ast.NodeVisitor.visit would.
 #include "project/project.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 namespace vdx::project {
 
+namespace {
+
+// ---------------------------------------------------------------------------
+// Load-time state: the ast classes (fetched once), the per-type field tables,
+// this class's own method objects and the shared constructor defaults.
+
+struct AstTypes {
+    PyObject* AST = nullptr;
+    PyObject* Assign = nullptr;
+    PyObject* AugAssign = nullptr;
+    PyObject* Call = nullptr;
+    PyObject* Delete = nullptr;
+    PyObject* Name = nullptr;
+    PyObject* Tuple = nullptr;
+    PyObject* List = nullptr;
+    PyObject* Subscript = nullptr;
+    PyObject* Attribute = nullptr;
+} T;
+
+inline bool is_type(PyObject* o, PyObject* type) { return (PyObject*)Py_TYPE(o) == type; }
+
+// One node class of the ast module.
+struct TypeInfo {
+    PyObject* type = nullptr;     // strong (kept for the process)
+    PyObject* fields = nullptr;   // tuple of interned field names, strong
+    PyObject* visit_name = nullptr;  // "visit_" + class name, strong
+    Py_ssize_t dictoffset = 0;    // > 0: fields can be read from the instance dict
+};
+
+std::vector<TypeInfo> g_infos;
+std::unordered_map<PyTypeObject*, int> g_type_index;
+
+// Handler kinds a node class resolves to for one visitor class.
+enum Kind : signed char {
+    K_UNRESOLVED = -1,
+    K_GENERIC = 0,
+    K_ASSIGN,
+    K_AUGASSIGN,
+    K_CALL,
+    K_DELETE,
+    K_PYCALL,  // a visit_* method that is not one of ours: call it through Python
+};
+
+struct OwnMethods {
+    PyObject* visit = nullptr;  // the objects stored in the class dict (borrowed from it, kept alive)
+    PyObject* generic_visit = nullptr;
+    PyObject* visit_Assign = nullptr;
+    PyObject* visit_AugAssign = nullptr;
+    PyObject* visit_Call = nullptr;
+    PyObject* visit_Delete = nullptr;
+    PyObject* base_visit_Constant = nullptr;  // ast.NodeVisitor.visit_Constant
+    PyObject* base_init = nullptr;            // ast.NodeVisitor.__init__ (object's)
+    PyObject* default_variable_names = nullptr;
+    PyObject* default_class_instances_dict = nullptr;
+} M;
+
+// Marker errors that make a file contribute nothing when the constructor meets
+// them (parse/unparse limits, a SyntaxError without a usable line number, the
+// blanking index leaving the file).
+bool is_fault_error() {
+    return PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+           PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError) ||
+           PyErr_ExceptionMatches(PyExc_OverflowError);
+}
+
+Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+
+int append(PyObject* list, PyObject* item) {
+    if (PyList_CheckExact(list)) return PyList_Append(list, item);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(list, VDX_STR("append"), item));
+    return r ? 0 : -1;
+}
+
+// `name in container`, -1 on error.
+int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
+
+// unparse(node) through the module global `unparse` (read at call time).
+Ref unparse(PyObject* node) {
+    PyObject* fn = get_global("unparse");
+    if (!fn) return Ref();
+    return Ref::steal(PyObject_CallOneArg(fn, node));
+}
+
+// "Function Value" when the source contains a call, otherwise `otherwise`.
+// Returns a borrowed object or nullptr on error.
+PyObject* fv_or(PyObject* src, PyObject* otherwise) {
+    int r = is_function_value(src);
+    if (r < 0) return nullptr;
+    return r ? VDX_STR("Function Value") : otherwise;
+}
+
+Ref make_tuple(std::initializer_list<PyObject*> items) {
+    Ref t = Ref::steal(PyTuple_New((Py_ssize_t)items.size()));
+    if (!t) return t;
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers of the data table (callable from Python as methods too).
+
+// get_value_list(value): value.elts of a Tuple or List, otherwise [value].
+Ref get_value_list_impl(PyObject* value) {
+    if (is_type(value, T.Tuple) || is_type(value, T.List)) return getattr(value, VDX_STR("elts"));
+    Ref l = Ref::steal(PyList_New(1));
+    if (l) PyList_SET_ITEM(l.get(), 0, Py_NewRef(value));
+    return l;
+}
+
+// combine_code(lines): "" counts as "\n", every other line is kept unchanged.
+Ref combine_code_impl(PyObject* lines) {
+    Ref seq = Ref::steal(PySequence_Fast(lines, "combine_code() expects a sequence of lines"));
+    if (!seq) return seq;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref parts = Ref::steal(PyList_New(n));
+    if (!parts) return parts;
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* line = items[i];
+        int empty = PyUnicode_CheckExact(line) ? PyUnicode_GET_LENGTH(line) == 0
+                                               : PyObject_RichCompareBool(line, VDX_STR(""), Py_EQ);
+        if (empty < 0) return Ref();
+        PyList_SET_ITEM(parts.get(), i, Py_NewRef(empty ? VDX_STR("\n") : line));
+    }
+    return Ref::steal(PyUnicode_Join(VDX_STR(""), parts.get()));
+}
+
+// Whether line.strip() is empty; -1 on error.
+int is_blank(PyObject* line) {
+    Ref s = Ref::steal(PyObject_CallMethodNoArgs(line, VDX_STR("strip")));
+    if (!s) return -1;
+    int t = PyObject_IsTrue(s.get());
+    return t < 0 ? -1 : !t;
+}
+
+// get_index_of_the_first_up_no_empty_line(lines, start_index); -2 on error.
+Py_ssize_t first_up_no_empty_impl(PyObject* lines, Py_ssize_t start_index) {
+    for (Py_ssize_t i = start_index; i >= 0; --i) {
+        Ref line = Ref::steal(PySequence_GetItem(lines, i));
+        if (!line) return -2;
+        int b = is_blank(line.get());
+        if (b < 0) return -2;
+        if (!b) return i;
+    }
+    return -1;
+}
+
+// The indentation of a line, re.match("^([ \t]*)", line).group(1), plus "\n".
+Ref indent_of(PyObject* line) {
+    PyObject* re = get_global("re");
+    if (!re) return Ref();
+    Ref m = Ref::steal(PyObject_CallMethod(re, "match", "sO", "^([ \t]*)", line));
+    if (!m) return m;
+    Ref head = Ref::steal(PyObject_CallMethod(m.get(), "group", "i", 1));
+    if (!head) return head;
+    return Ref::steal(PyNumber_Add(head.get(), VDX_STR("\n")));
+}
+
+Ref parse_source(PyObject* code) {
+    PyObject* ast = get_global("ast");
+    if (!ast) return Ref();
+    Ref parse = getattr(ast, VDX_STR("parse"));
+    if (!parse) return parse;
+    return Ref::steal(PyObject_CallOneArg(parse.get(), code));
+}
+
+Ref slice_to(PyObject* lines, Py_ssize_t stop) {
+    Ref stop_obj = Ref::steal(PyLong_FromSsize_t(stop));
+    if (!stop_obj) return stop_obj;
+    Ref sl = Ref::steal(PySlice_New(nullptr, stop_obj.get(), nullptr));
+    if (!sl) return sl;
+    return Ref::steal(PyObject_GetItem(lines, sl.get()));
+}
+
+enum ExcludeStatus { EX_ERROR = -1, EX_OK = 0, EX_GAVE_UP = 1, EX_FAULT = 2 };
+
+// The sixth error: parse lines[:stop]; any Exception gives up.
+int exclude_cut(PyObject* lines, Py_ssize_t stop, Ref* out_lines, Ref* out_tree) {
+    Ref cut = slice_to(lines, stop);
+    Ref code, tree;
+    if (cut) code = combine_code_impl(cut.get());
+    if (code) tree = parse_source(code.get());
+    if (tree) {
+        *out_lines = cut;
+        *out_tree = tree;
+        return EX_OK;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return EX_ERROR;
+    PyErr_Clear();
+    return EX_GAVE_UP;
+}
+
+// Appends an index to self.error_lines_no.
+int note_error_line(PyObject* self, Py_ssize_t index) {
+    Ref lst = getattr(self, VDX_STR("error_lines_no"));
+    if (!lst) return -1;
+    Ref i = Ref::steal(PyLong_FromSsize_t(index));
+    if (!i) return -1;
+    return append(lst.get(), i.get());
+}
+
+// lines[index] = value with Python's index semantics; a fault when outside.
+int set_line(PyObject* lines, Py_ssize_t index, PyObject* value) {
+    return PySequence_SetItem(lines, index, value);
+}
+
+// The line number of a SyntaxError: int(e.args[1][1]).  -1 with an error set.
+int syntax_error_line(PyObject* exc, Py_ssize_t* out) {
+    Ref args = getattr(exc, VDX_STR("args"));
+    if (!args) return -1;
+    Ref details = Ref::steal(PySequence_GetItem(args.get(), 1));
+    if (!details) return -1;
+    Ref lineno = Ref::steal(PySequence_GetItem(details.get(), 1));
+    if (!lineno) return -1;
+    Ref as_int = Ref::steal(PyNumber_Long(lineno.get()));
+    if (!as_int) return -1;
+    Py_ssize_t v = PyLong_AsSsize_t(as_int.get());
+    if (v == -1 && PyErr_Occurred()) return -1;
+    // Keep L - 2 and L - 1 representable.
+    if (v < PY_SSIZE_T_MIN / 2 || v > PY_SSIZE_T_MAX / 2) {
+        PyErr_SetString(PyExc_OverflowError, "syntax error line number out of range");
+        return -1;
+    }
+    *out = v;
+    return 0;
+}
+
+// exclude_error_line(code_lines).  EX_FAULT: a Python error is set that the
+// Python-level method raises and the constructor takes as "nothing to analyse".
+int exclude_error_line_impl(PyObject* self, PyObject* code_lines, Ref* out_lines, Ref* out_tree) {
+    Ref lines = Ref::steal(PySequence_List(code_lines));
+    if (!lines) return EX_ERROR;
+    int error_count = 0;
+    // A failure in the bookkeeping below is a fault when it is one of the
+    // listed kinds (index leaving the file, no line number), else an error.
+    auto failed = []() { return is_fault_error() || PyErr_ExceptionMatches(PyExc_TypeError) ? EX_FAULT : EX_ERROR; };
+    for (;;) {
+        Ref code = combine_code_impl(lines.get());
+        if (!code) return EX_ERROR;
+        Ref tree = parse_source(code.get());
+        if (tree) {
+            *out_lines = lines;
+            *out_tree = tree;
+            return EX_OK;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) return is_fault_error() ? EX_FAULT : EX_ERROR;
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Py_ssize_t L = 0;
+        if (syntax_error_line(exc.get(), &L) < 0) return failed();
+        ++error_count;
+        Ref msg = getattr(exc.get(), VDX_STR("msg"));
+        if (!msg) return failed();
+        int indented = contains(msg.get(), VDX_STR("expected an indented block"));
+        if (indented < 0) return failed();
+        Py_ssize_t target;
+        if (indented) {
+            Py_ssize_t i = first_up_no_empty_impl(lines.get(), L - 2);
+            if (i == -2) return failed();
+            if (error_count > 5) return exclude_cut(lines.get(), i, out_lines, out_tree);
+            target = i;
+        } else {
+            if (error_count > 5) return exclude_cut(lines.get(), L - 1, out_lines, out_tree);
+            target = L - 1;
+        }
+        // Line `target` becomes the indentation of the line above (Python index
+        // semantics, as lines[target - 1]) plus a line end; the first line "".
+        Ref replacement;
+        if (indented ? target != 0 : L > 1) {
+            Ref above = Ref::steal(PySequence_GetItem(lines.get(), target - 1));
+            if (!above) return failed();
+            replacement = indent_of(above.get());
+            if (!replacement) return EX_ERROR;
+        } else {
+            replacement = Ref::borrow(VDX_STR(""));
+        }
+        if (set_line(lines.get(), target, replacement.get()) < 0) return failed();
+        if (note_error_line(self, target) < 0) return EX_ERROR;
+    }
+}
+
+// handle_target(target, value, class_name, line_number)
+int handle_target_impl(PyObject* self, PyObject* target, PyObject* value, PyObject* class_name,
+                       PyObject* line_number) {
+    if (is_type(target, T.Name)) {
+        Ref id = getattr(target, VDX_STR("id"));
+        if (!id) return -1;
+        Ref cid = getattr(self, VDX_STR("class_instances_dict"));
+        if (!cid) return -1;
+        Ref instances = Ref::steal(PyObject_GetItem(cid.get(), class_name));
+        if (!instances) return -1;
+        int in = contains(instances.get(), id.get());
+        if (in <= 0) return in;
+        Ref class_lines = getattr(self, VDX_STR("class_lines"));
+        if (!class_lines) return -1;
+        int has = contains(class_lines.get(), class_name);
+        if (has < 0) return -1;
+        if (!has) {
+            Ref d = Ref::steal(PyDict_New());
+            if (!d || PyObject_SetItem(class_lines.get(), class_name, d.get()) < 0) return -1;
+        }
+        Ref inner = Ref::steal(PyObject_GetItem(class_lines.get(), class_name));
+        if (!inner) return -1;
+        has = contains(inner.get(), id.get());
+        if (has < 0) return -1;
+        if (!has) {
+            Ref l = Ref::steal(PyList_New(0));
+            if (!l || PyObject_SetItem(inner.get(), id.get(), l.get()) < 0) return -1;
+        }
+        Ref lst = Ref::steal(PyObject_GetItem(inner.get(), id.get()));
+        if (!lst) return -1;
+        return append(lst.get(), line_number);
+    }
+    if (is_type(target, T.Tuple) || is_type(target, T.List)) {
+        Ref elts = getattr(target, VDX_STR("elts"));
+        if (!elts) return -1;
+        Ref it = Ref::steal(PyObject_GetIter(elts.get()));
+        if (!it) return -1;
+        if (Py_EnterRecursiveCall(" in handle_target")) return -1;
+        int rc = 0;
+        while (Ref e = Ref::steal(PyIter_Next(it.get()))) {
+            if ((rc = handle_target_impl(self, e.get(), value, class_name, line_number)) < 0) break;
+        }
+        Py_LeaveRecursiveCall();
+        if (rc < 0 || PyErr_Occurred()) return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The record makers: what visit_Assign, visit_AugAssign, visit_Call and
+// visit_Delete do before they call generic_visit.
+
+int do_assign(PyObject* self, PyObject* node) {
+    Ref lineno = getattr(node, VDX_STR("lineno"));
+    if (!lineno) return -1;
+    Ref targets = getattr(node, VDX_STR("targets"));
+    if (!targets) return -1;
+    Ref value = getattr(node, VDX_STR("value"));
+    if (!value) return -1;
+
+    // 1. Instance creation.
+    Ref cid = getattr(self, VDX_STR("class_instances_dict"));
+    if (!cid) return -1;
+    int has_classes = PyObject_IsTrue(cid.get());
+    if (has_classes < 0) return -1;
+    if (has_classes) {
+        Ref values = get_value_list_impl(value.get());
+        if (!values) return -1;
+        Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
+        if (!ti) return -1;
+        Ref vi = Ref::steal(PyObject_GetIter(values.get()));
+        if (!vi) return -1;
+        for (;;) {
+            Ref t = Ref::steal(PyIter_Next(ti.get()));
+            if (!t) break;
+            Ref v = Ref::steal(PyIter_Next(vi.get()));
+            if (!v) break;
+            if (!is_type(v.get(), T.Call)) continue;
+            Ref func = getattr(v.get(), VDX_STR("func"));
+            if (!func) return -1;
+            if (!is_type(func.get(), T.Name)) continue;
+            Ref id = getattr(func.get(), VDX_STR("id"));
+            if (!id) return -1;
+            int in = contains(cid.get(), id.get());
+            if (in < 0) return -1;
+            if (in && handle_target_impl(self, t.get(), v.get(), id.get(), lineno.get()) < 0) return -1;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
+
+    // 2. Records.
+    Ref names = getattr(self, VDX_STR("variable_names"));
+    if (!names) return -1;
+    Ref changes;  // fetched on first record
+    auto record = [&](PyObject* rec) -> int {
+        if (!changes && !(changes = getattr(self, VDX_STR("changes")))) return -1;
+        return append(changes.get(), rec);
+    };
+    auto eq_record = [&](PyObject* name, PyObject* val) -> int {
+        Ref src = unparse(val);
+        if (!src) return -1;
+        PyObject* op = fv_or(src.get(), VDX_STR("="));
+        if (!op) return -1;
+        Ref rec = make_tuple({lineno.get(), name, op, src.get()});
+        return rec ? record(rec.get()) : -1;
+    };
+    Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
+    if (!ti) return -1;
+    while (Ref target = Ref::steal(PyIter_Next(ti.get()))) {
+        PyObject* t = target.get();
+        if (is_type(t, T.Tuple)) {
+            Ref elts = getattr(t, VDX_STR("elts"));
+            if (!elts) return -1;
+            Ref ids = Ref::steal(PyList_New(0));
+            if (!ids) return -1;
+            Ref ei = Ref::steal(PyObject_GetIter(elts.get()));
+            if (!ei) return -1;
+            while (Ref e = Ref::steal(PyIter_Next(ei.get()))) {
+                if (!is_type(e.get(), T.Name)) continue;
+                Ref id = getattr(e.get(), VDX_STR("id"));
+                if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
+            }
+            if (PyErr_Occurred()) return -1;
+            Ref vals;
+            if (is_type(value.get(), T.Tuple)) {
+                vals = getattr(value.get(), VDX_STR("elts"));
+                if (!vals) return -1;
+            } else {
+                Py_ssize_t n = PyList_GET_SIZE(ids.get());
+                vals = Ref::steal(PyList_New(n));
+                if (!vals) return -1;
+                for (Py_ssize_t k = 0; k < n; ++k) PyList_SET_ITEM(vals.get(), k, Py_NewRef(value.get()));
+            }
+            Ref vi = Ref::steal(PyObject_GetIter(vals.get()));
+            if (!vi) return -1;
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(ids.get()); ++k) {
+                Ref v = Ref::steal(PyIter_Next(vi.get()));
+                if (!v) break;
+                PyObject* id = PyList_GET_ITEM(ids.get(), k);
+                int in = contains(names.get(), id);
+                if (in < 0) return -1;
+                if (in && eq_record(id, v.get()) < 0) return -1;
+            }
+            if (PyErr_Occurred()) return -1;
+        } else if (is_type(t, T.Name)) {
+            Ref id = getattr(t, VDX_STR("id"));
+            if (!id) return -1;
+            int in = contains(names.get(), id.get());
+            if (in < 0) return -1;
+            if (in && eq_record(id.get(), value.get()) < 0) return -1;
+        } else if (is_type(t, T.Subscript)) {
+            Ref base = getattr(t, VDX_STR("value"));
+            if (!base) return -1;
+            if (!is_type(base.get(), T.Name)) continue;
+            Ref id = getattr(base.get(), VDX_STR("id"));
+            if (!id) return -1;
+            int in = contains(names.get(), id.get());
+            if (in < 0) return -1;
+            if (!in) continue;
+            Ref vsrc = unparse(value.get());
+            if (!vsrc) return -1;
+            int f = is_function_value(vsrc.get());
+            if (f < 0) return -1;
+            Ref key;
+            if (f) {
+                key = Ref::borrow(VDX_STR("Function Value"));
+            } else {
+                Ref sl = getattr(t, VDX_STR("slice"));
+                if (!sl || !(key = unparse(sl.get()))) return -1;
+            }
+            Ref rec = make_tuple({lineno.get(), id.get(), key.get(), vsrc.get(), VDX_STR("     Subscript Assign")});
+            if (!rec || record(rec.get()) < 0) return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int do_augassign(PyObject* self, PyObject* node) {
+    Ref target = getattr(node, VDX_STR("target"));
+    if (!target) return -1;
+    if (!is_type(target.get(), T.Name)) return 0;
+    Ref id = getattr(target.get(), VDX_STR("id"));
+    if (!id) return -1;
+    Ref names = getattr(self, VDX_STR("variable_names"));
+    if (!names) return -1;
+    int in = contains(names.get(), id.get());
+    if (in <= 0) return in;
+    Ref lineno = getattr(node, VDX_STR("lineno"));
+    Ref value = lineno ? getattr(node, VDX_STR("value")) : Ref();
+    if (!value) return -1;
+    Ref src = unparse(value.get());
+    if (!src) return -1;
+    int f = is_function_value(src.get());
+    if (f < 0) return -1;
+    Ref op;
+    if (f) {
+        op = Ref::borrow(VDX_STR("Function Value"));
+    } else {
+        Ref opnode = getattr(node, VDX_STR("op"));
+        Ref cls = opnode ? getattr(opnode.get(), VDX_STR("__class__")) : Ref();
+        if (!cls || !(op = getattr(cls.get(), VDX_STR("__name__")))) return -1;
+    }
+    Ref rec = make_tuple({lineno.get(), id.get(), op.get(), src.get(), VDX_STR("      AugAssign")});
+    Ref changes = rec ? getattr(self, VDX_STR("changes")) : Ref();
+    if (!changes) return -1;
+    return append(changes.get(), rec.get());
+}
+
+int do_call(PyObject* self, PyObject* node) {
+    Ref func = getattr(node, VDX_STR("func"));
+    if (!func) return -1;
+    if (!is_type(func.get(), T.Attribute)) return 0;
+    Ref base = getattr(func.get(), VDX_STR("value"));
+    if (!base) return -1;
+    if (!is_type(base.get(), T.Name)) return 0;
+    Ref id = getattr(base.get(), VDX_STR("id"));
+    if (!id) return -1;
+    Ref names = getattr(self, VDX_STR("variable_names"));
+    if (!names) return -1;
+    int in = contains(names.get(), id.get());
+    if (in <= 0) return in;
+    Ref lineno = getattr(node, VDX_STR("lineno"));
+    Ref attr = lineno ? getattr(func.get(), VDX_STR("attr")) : Ref();
+    Ref args = attr ? getattr(node, VDX_STR("args")) : Ref();
+    if (!args) return -1;
+    Ref items = Ref::steal(PyList_New(0));
+    if (!items || PyList_Append(items.get(), lineno.get()) < 0 || PyList_Append(items.get(), id.get()) < 0 ||
+        PyList_Append(items.get(), attr.get()) < 0)
+        return -1;
+    Ref ai = Ref::steal(PyObject_GetIter(args.get()));
+    if (!ai) return -1;
+    while (Ref a = Ref::steal(PyIter_Next(ai.get()))) {
+        Ref src = unparse(a.get());
+        if (!src) return -1;
+        PyObject* item = fv_or(src.get(), src.get());
+        if (!item || PyList_Append(items.get(), item) < 0) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    if (PyList_Append(items.get(), VDX_STR("     Method Call")) < 0) return -1;
+    Ref rec = Ref::steal(PyList_AsTuple(items.get()));
+    Ref changes = rec ? getattr(self, VDX_STR("changes")) : Ref();
+    if (!changes) return -1;
+    return append(changes.get(), rec.get());
+}
+
+int do_delete(PyObject* self, PyObject* node) {
+    Ref targets = getattr(node, VDX_STR("targets"));
+    if (!targets) return -1;
+    Ref names, lineno, changes;
+    Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
+    if (!ti) return -1;
+    while (Ref t = Ref::steal(PyIter_Next(ti.get()))) {
+        if (!is_type(t.get(), T.Subscript)) continue;
+        Ref base = getattr(t.get(), VDX_STR("value"));
+        if (!base) return -1;
+        if (!is_type(base.get(), T.Name)) continue;
+        Ref id = getattr(base.get(), VDX_STR("id"));
+        if (!id) return -1;
+        if (!names && !(names = getattr(self, VDX_STR("variable_names")))) return -1;
+        int in = contains(names.get(), id.get());
+        if (in < 0) return -1;
+        if (!in) continue;
+        Ref sl = getattr(t.get(), VDX_STR("slice"));
+        Ref key = sl ? unparse(sl.get()) : Ref();
+        if (!key) return -1;
+        PyObject* op = fv_or(key.get(), VDX_STR("Delete"));
+        if (!op) return -1;
+        if (!lineno && !(lineno = getattr(node, VDX_STR("lineno")))) return -1;
+        Ref rec = make_tuple({lineno.get(), id.get(), op, key.get()});
+        if (!rec) return -1;
+        if (!changes && !(changes = getattr(self, VDX_STR("changes")))) return -1;
+        if (append(changes.get(), rec.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The walk.
+
+class Walker {
+public:
+    explicit Walker(PyObject* self) : self_(self), type_(Py_TYPE(self)), resolved_(g_infos.size(), K_UNRESOLVED) {
+        PyObject* gv = _PyType_Lookup(type_, VDX_STR("generic_visit"));
+        generic_overridden_ = gv != M.generic_visit;
+    }
+
+    // ast.NodeVisitor.visit(node): the result of the handler.
+    PyObject* visit(PyObject* node) {
+        int idx;
+        int kind = kind_of(node, &idx);
+        if (kind < 0) return nullptr;
+        if (kind == K_PYCALL) return call_python(node, idx);
+        stack_.push_back(Ref::borrow(node));
+        if (run() < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    // generic_visit(node) as implemented here: walk the children.
+    int generic_visit(PyObject* node) {
+        if (push_children(node, index_of(node)) < 0) return -1;
+        return run();
+    }
+
+    // What a C++ visit_* handler does after recording: self.generic_visit(node).
+    int after_handler(PyObject* node) {
+        if (generic_overridden_) {
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(self_, VDX_STR("generic_visit"), node));
+            return r ? 0 : -1;
+        }
+        return generic_visit(node);
+    }
+
+private:
+    PyObject* self_;
+    PyTypeObject* type_;
+    bool generic_overridden_;
+    std::vector<signed char> resolved_;
+    std::vector<Ref> stack_;
+
+    static int index_of(PyObject* node) {
+        auto it = g_type_index.find(Py_TYPE(node));
+        return it == g_type_index.end() ? -1 : it->second;
+    }
+
+    Kind resolve(PyObject* visit_name) {
+        PyObject* m = _PyType_Lookup(type_, visit_name);
+        if (!m || m == M.generic_visit) return K_GENERIC;
+        if (m == M.visit_Assign) return K_ASSIGN;
+        if (m == M.visit_AugAssign) return K_AUGASSIGN;
+        if (m == M.visit_Call) return K_CALL;
+        if (m == M.visit_Delete) return K_DELETE;
+        if (m == M.base_visit_Constant) {
+            // ast.NodeVisitor.visit_Constant only redirects to the deprecated
+            // visit_Num, visit_Str, ... methods; without them it is generic_visit.
+            for (const char* old : {"visit_Num", "visit_Str", "visit_Bytes", "visit_NameConstant", "visit_Ellipsis"})
+                if (_PyType_Lookup(type_, interned(old))) return K_PYCALL;
+            return K_GENERIC;
+        }
+        return K_PYCALL;
+    }
+
+    // The handler kind for a node; idx receives its type-table index (-1: not an ast class).
+    int kind_of(PyObject* node, int* idx) {
+        *idx = index_of(node);
+        if (*idx >= 0) {
+            signed char& k = resolved_[*idx];
+            if (k == K_UNRESOLVED) k = resolve(g_infos[*idx].visit_name);
+            return k;
+        }
+        Ref name = visit_name_of(node);
+        if (!name) return -1;
+        return resolve(name.get());
+    }
+
+    static Ref visit_name_of(PyObject* node) {
+        Ref cls = getattr(node, VDX_STR("__class__"));
+        Ref name = cls ? getattr(cls.get(), VDX_STR("__name__")) : Ref();
+        if (!name) return name;
+        return Ref::steal(PyUnicode_Concat(VDX_STR("visit_"), name.get()));
+    }
+
+    PyObject* call_python(PyObject* node, int idx) {
+        Ref name = idx >= 0 ? Ref::borrow(g_infos[idx].visit_name) : visit_name_of(node);
+        if (!name) return nullptr;
+        return PyObject_CallMethodOneArg(self_, name.get(), node);
+    }
+
+    // Pushes the AST children of node (fields in order, lists item by item)
+    // so that they pop in order.
+    int push_children(PyObject* node, int idx) {
+        const size_t base = stack_.size();
+        Ref fields;
+        const TypeInfo* info = idx >= 0 ? &g_infos[idx] : nullptr;
+        if (info) {
+            fields = Ref::borrow(info->fields);
+        } else {
+            fields = getattr(node, VDX_STR("_fields"));
+            if (!fields) return -1;
+        }
+        Ref seq = Ref::steal(PySequence_Fast(fields.get(), "_fields must be a sequence"));
+        if (!seq) return -1;
+        PyObject* dict = nullptr;
+        if (info && info->dictoffset > 0) {
+            dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + info->dictoffset);
+            if (dict && !PyDict_CheckExact(dict)) dict = nullptr;
+        }
+        const Py_ssize_t nf = PySequence_Fast_GET_SIZE(seq.get());
+        for (Py_ssize_t f = 0; f < nf; ++f) {
+            PyObject* field = PySequence_Fast_GET_ITEM(seq.get(), f);
+            Ref value;
+            if (dict && PyUnicode_CheckExact(field)) value = Ref::borrow(PyDict_GetItemWithError(dict, field));
+            if (!value) {
+                if (PyErr_Occurred()) return -1;
+                value = Ref::steal(PyObject_GetAttr(node, field));
+                if (!value) {
+                    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+                    PyErr_Clear();
+                    continue;
+                }
+            }
+            PyObject* v = value.get();
+            if (PyList_Check(v)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                    PyObject* item = PyList_GET_ITEM(v, i);
+                    if (PyObject_TypeCheck(item, (PyTypeObject*)T.AST)) stack_.push_back(Ref::borrow(item));
+                }
+            } else if (PyObject_TypeCheck(v, (PyTypeObject*)T.AST)) {
+                stack_.push_back(std::move(value));
+            }
+        }
+        std::reverse(stack_.begin() + (std::ptrdiff_t)base, stack_.end());
+        return 0;
+    }
+
+    int run() {
+        unsigned counter = 0;
+        while (!stack_.empty()) {
+            Ref node = std::move(stack_.back());
+            stack_.pop_back();
+            if ((++counter & 0xFFF) == 0 && PyErr_CheckSignals() < 0) return -1;
+            PyObject* n = node.get();
+            int idx;
+            int kind = kind_of(n, &idx);
+            int rc = 0;
+            switch (kind) {
+            case K_PYCALL: {
+                Ref r = Ref::steal(call_python(n, idx));
+                if (!r) return -1;
+                continue;
+            }
+            case K_ASSIGN: rc = do_assign(self_, n); break;
+            case K_AUGASSIGN: rc = do_augassign(self_, n); break;
+            case K_CALL: rc = do_call(self_, n); break;
+            case K_DELETE: rc = do_delete(self_, n); break;
+            case K_GENERIC: break;
+            default: return -1;
+            }
+            if (rc < 0) return -1;
+            if (generic_overridden_) {
+                Ref r = Ref::steal(PyObject_CallMethodOneArg(self_, VDX_STR("generic_visit"), n));
+                if (!r) return -1;
+                continue;
+            }
+            if (push_children(n, idx) < 0) return -1;
+        }
+        return 0;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Python-level methods.
+
+using Handler = int (*)(PyObject*, PyObject*);
+
+py::object visit_with(Handler h, py::object self, py::object node) {
+    check_rc(h(self.ptr(), node.ptr()));
+    Walker w(self.ptr());
+    check_rc(w.after_handler(node.ptr()));
+    return py::none();
+}
+
+// Reads a file as open(path, encoding="utf-8").readlines(); nullptr with an
+// error set on failure.
+PyObject* read_lines(PyObject* path) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* open = builtins ? PyDict_GetItemWithError(builtins, VDX_STR("open")) : nullptr;
+    if (!open) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "open");
+        return nullptr;
+    }
+    Ref args = make_tuple({path});
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), VDX_STR("encoding"), VDX_STR("utf-8")) < 0) return nullptr;
+    Ref f = Ref::steal(PyObject_Call(open, args.get(), kwargs.get()));
+    if (!f) return nullptr;
+    Ref lines = Ref::steal(PyObject_CallMethodNoArgs(f.get(), VDX_STR("readlines")));
+    PyObject* saved = lines ? nullptr : PyErr_GetRaisedException();
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(f.get(), VDX_STR("close")));
+    if (saved) {
+        if (!closed) PyErr_Clear();
+        PyErr_SetRaisedException(saved);
+        return nullptr;
+    }
+    if (!closed) return nullptr;
+    return lines.release();
+}
+
+int set_attr(PyObject* self, const char* name, PyObject* value) {
+    return PyObject_SetAttr(self, interned(name), value);
+}
+
+// The constructor; 0 or -1 with an error set.
+int init_impl(PyObject* self, PyObject* file_path, PyObject* code_lines, PyObject* variable_names,
+              PyObject* func_pattern, PyObject* class_instances_dict) {
+    // 1. The base constructor and the plain attributes.
+    Ref base_init = Ref::steal(PyObject_CallOneArg(M.base_init, self));
+    if (!base_init) return -1;
+    Ref changes = Ref::steal(PyList_New(0));
+    Ref class_lines = Ref::steal(PyDict_New());
+    if (!changes || !class_lines) return -1;
+    if (set_attr(self, "variable_names", variable_names) < 0 || set_attr(self, "changes", changes.get()) < 0 ||
+        set_attr(self, "func_pattern", func_pattern) < 0 ||
+        set_attr(self, "class_instances_dict", class_instances_dict) < 0 ||
+        set_attr(self, "class_lines", class_lines.get()) < 0)
+        return -1;
+
+    // 2. The source lines.
+    Ref lines_in = Ref::borrow(code_lines);
+    int has_path = PyObject_IsTrue(file_path);
+    if (has_path < 0) return -1;
+    if (has_path) {
+        lines_in = Ref::steal(read_lines(file_path));
+        if (!lines_in) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            PyErr_Clear();
+            lines_in = Ref::steal(PyList_New(0));
+            if (!lines_in) return -1;
+        }
+    } else {
+        int has_lines = code_lines == Py_None ? 0 : PyObject_IsTrue(code_lines);
+        if (has_lines < 0) return -1;
+        if (!has_lines) return 0;
+    }
+
+    // 3.
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    Ref error_lines = Ref::steal(PyList_New(0));
+    Ref info_lists = Ref::steal(PyList_New(0));
+    if (!minus_one || !error_lines || !info_lists) return -1;
+    if (set_attr(self, "end_lineno_of_parsed_ast", minus_one.get()) < 0 ||
+        set_attr(self, "error_lines_no", error_lines.get()) < 0 ||
+        set_attr(self, "list_of_info_lists", info_lists.get()) < 0)
+        return -1;
+
+    // 4. Parse, blanking offending lines.
+    Ref lines, tree;
+    int st = exclude_error_line_impl(self, lines_in.get(), &lines, &tree);
+    if (st == EX_FAULT) {
+        PyErr_Clear();  // an obvious fault of the file: it contributes nothing
+        return 0;
+    }
+    if (st == EX_ERROR) return -1;
+    if (st == EX_GAVE_UP || !tree || tree.get() == Py_None) return 0;
+
+    // 5.
+    Py_ssize_t n_parsed = PyObject_Size(lines.get());
+    Py_ssize_t n_lines = n_parsed >= 0 ? PyObject_Size(lines_in.get()) : -1;
+    if (n_lines < 0) return -1;
+    Ref end = Ref::steal(PyLong_FromSsize_t(n_parsed));
+    Ref infos = Ref::steal(PyList_New(n_lines + 1));
+    if (!end || !infos) return -1;
+    for (Py_ssize_t i = 0; i <= n_lines; ++i) {
+        PyObject* l = PyList_New(0);
+        if (!l) return -1;
+        PyList_SET_ITEM(infos.get(), i, l);
+    }
+    if (set_attr(self, "end_lineno_of_parsed_ast", end.get()) < 0 ||
+        set_attr(self, "list_of_info_lists", infos.get()) < 0)
+        return -1;
+
+    // 6. self.visit(tree)
+    Ref result;
+    if (_PyType_Lookup(Py_TYPE(self), VDX_STR("visit")) == M.visit) {
+        Walker w(self);
+        result = Ref::steal(w.visit(tree.get()));
+    } else {
+        result = Ref::steal(PyObject_CallMethodOneArg(self, VDX_STR("visit"), tree.get()));
+    }
+    if (result) return 0;
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        // Too deep for ast.unparse (or memory): the file contributes nothing.
+        PyErr_Clear();
+        Ref c = Ref::steal(PyList_New(0));
+        Ref d = Ref::steal(PyDict_New());
+        if (!c || !d || set_attr(self, "changes", c.get()) < 0 || set_attr(self, "class_lines", d.get()) < 0)
+            return -1;
+        return 0;
+    }
+    return -1;
+}
+
+PyObject* init_method(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"self", "file_path", "code_lines", "variable_names", "func_pattern",
+                                   "class_instances_dict", nullptr};
+    PyObject* self = nullptr;
+    PyObject* file_path = Py_None;
+    PyObject* code_lines = Py_None;
+    PyObject* variable_names = M.default_variable_names;
+    PyObject* func_pattern = Py_None;
+    PyObject* class_instances_dict = M.default_class_instances_dict;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:__init__", const_cast<char**>(kwlist), &self,
+                                     &file_path, &code_lines, &variable_names, &func_pattern,
+                                     &class_instances_dict))
+        return nullptr;
+    if (init_impl(self, file_path, code_lines, variable_names, func_pattern, class_instances_dict) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_method)),
+    METH_VARARGS | METH_KEYWORDS,
+    "__init__(self, file_path=None, code_lines=None, variable_names=[], func_pattern=None, "
+    "class_instances_dict={})\n\nReads and parses one source file (or the given lines) and "
+    "records the lines that modify the watched names in `changes` and the creations of "
+    "watched class instances in `class_lines`."};
+
+// Registers the ast node classes: their fields, "visit_" names and dict offsets.
+void register_ast_types(py::module_& ast) {
+    auto fetch = [&](const char* name) { return py::object(ast.attr(name)).release().ptr(); };
+    T.AST = fetch("AST");
+    T.Assign = fetch("Assign");
+    T.AugAssign = fetch("AugAssign");
+    T.Call = fetch("Call");
+    T.Delete = fetch("Delete");
+    T.Name = fetch("Name");
+    T.Tuple = fetch("Tuple");
+    T.List = fetch("List");
+    T.Subscript = fetch("Subscript");
+    T.Attribute = fetch("Attribute");
+    py::dict ns = ast.attr("__dict__");
+    for (auto item : ns) {
+        PyObject* obj = item.second.ptr();
+        if (!PyType_Check(obj) || Py_TYPE(obj) != &PyType_Type) continue;
+        PyTypeObject* tp = (PyTypeObject*)obj;
+        if (!PyType_IsSubtype(tp, (PyTypeObject*)T.AST)) continue;
+        if (g_type_index.count(tp)) continue;
+        py::object mod = py::getattr(obj, "__module__", py::none());
+        if (!py::isinstance<py::str>(mod) || mod.cast<std::string>() != "ast") continue;
+        py::object fields = py::getattr(obj, "_fields", py::none());
+        if (!py::isinstance<py::tuple>(fields)) continue;
+        py::list names;
+        for (auto f : fields) {
+            if (!PyUnicode_CheckExact(f.ptr())) goto skip;
+            names.append(py::reinterpret_borrow<py::object>(interned(f.cast<std::string>())));
+        }
+        {
+            TypeInfo info;
+            Py_INCREF(obj);
+            info.type = obj;
+            info.fields = PyList_AsTuple(names.ptr());
+            if (!info.fields) throw py::error_already_set();
+            std::string vname = "visit_" + py::str(py::getattr(obj, "__name__")).cast<std::string>();
+            info.visit_name = Py_NewRef(interned(vname));
+            bool plain = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
+                         !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+            info.dictoffset = plain ? tp->tp_dictoffset : 0;
+            g_type_index.emplace(tp, (int)g_infos.size());
+            g_infos.push_back(info);
+        }
+    skip:;
+    }
+}
+
+}  // namespace
+
 void register_visitor(py::module_& m) {
-    m.attr("VariableModificationVisitor") = make_class(
-        "VariableModificationVisitor", py::make_tuple(g("ast").attr("NodeVisitor")), py::dict());
+    py::module_ ast = py::module_::import("ast");
+    register_ast_types(ast);
+    py::object node_visitor = ast.attr("NodeVisitor");
+    M.base_visit_Constant = py::getattr(node_visitor, "__dict__")["visit_Constant"].ptr();
+    Py_INCREF(M.base_visit_Constant);
+    M.base_init = py::object(node_visitor.attr("__init__")).release().ptr();
+
+    py::object cls = make_class("VariableModificationVisitor", py::make_tuple(node_visitor), py::dict());
+    M.default_variable_names = PyList_New(0);
+    M.default_class_instances_dict = PyDict_New();
+    if (!M.default_variable_names || !M.default_class_instances_dict) throw py::error_already_set();
+
+    PyObject* dict = ((PyTypeObject*)cls.ptr())->tp_dict;
+    auto stored = [&](const char* name) {
+        PyObject* o = PyDict_GetItemString(dict, name);
+        if (!o) pybind11::pybind11_fail("VariableModificationVisitor: method not stored");
+        return Py_NewRef(o);
+    };
+
+    // __init__: a plain C function (pybind11 treats functions named __init__ as
+    // constructors of its own classes), bound as a method by PyInstanceMethod.
+    {
+        Ref fn = Ref::steal(PyCFunction_NewEx(&init_def, nullptr, VDX_STR("vardex")));
+        Ref meth = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
+        if (!meth) throw py::error_already_set();
+        check_rc(PyObject_SetAttrString(cls.ptr(), "__init__", meth.get()));
+    }
+
+    auto def = [&](const char* name, auto&& fn, auto... extra) {
+        cls.attr(name) = py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name), py::is_method(cls),
+                                          extra...);
+    };
+
+    def("visit", [](py::object self, py::object node) {
+        Walker w(self.ptr());
+        return check(w.visit(node.ptr()));
+    }, py::arg("node"));
+    def("generic_visit", [](py::object self, py::object node) {
+        Walker w(self.ptr());
+        check_rc(w.generic_visit(node.ptr()));
+        return py::none();
+    }, py::arg("node"));
+    def("visit_Assign", [](py::object self, py::object node) { return visit_with(do_assign, self, node); },
+        py::arg("node"));
+    def("visit_AugAssign", [](py::object self, py::object node) { return visit_with(do_augassign, self, node); },
+        py::arg("node"));
+    def("visit_Call", [](py::object self, py::object node) { return visit_with(do_call, self, node); },
+        py::arg("node"));
+    def("visit_Delete", [](py::object self, py::object node) { return visit_with(do_delete, self, node); },
+        py::arg("node"));
+    def("handle_target", [](py::object self, py::object target, py::object value, py::object class_name,
+                            py::object line_number) {
+        check_rc(handle_target_impl(self.ptr(), target.ptr(), value.ptr(), class_name.ptr(), line_number.ptr()));
+        return py::none();
+    }, py::arg("target"), py::arg("value"), py::arg("class_name"), py::arg("line_number"));
+    def("get_value_list", [](py::object, py::object value) {
+        Ref r = get_value_list_impl(value.ptr());
+        return check(r.release());
+    }, py::arg("value"));
+    def("combine_code", [](py::object, py::object lines) {
+        Ref r = combine_code_impl(lines.ptr());
+        return check(r.release());
+    }, py::arg("code_lines_temp"));
+    def("get_index_of_the_first_up_no_empty_line", [](py::object, py::object lines, py::object start_index) {
+        Ref idx = Ref::steal(PyNumber_Index(start_index.ptr()));
+        if (!idx) throw py::error_already_set();
+        Py_ssize_t start = PyLong_AsSsize_t(idx.get());
+        if (start == -1 && PyErr_Occurred()) throw py::error_already_set();
+        Py_ssize_t r = first_up_no_empty_impl(lines.ptr(), start);
+        if (r == -2) throw py::error_already_set();
+        return py::int_(r);
+    }, py::arg("lines"), py::arg("start_index"));
+    def("exclude_error_line", [](py::object self, py::object code_lines) {
+        Ref lines, tree;
+        int st = exclude_error_line_impl(self.ptr(), code_lines.ptr(), &lines, &tree);
+        if (st == EX_ERROR || st == EX_FAULT) throw py::error_already_set();
+        if (st == EX_GAVE_UP) return py::make_tuple(py::object(py::none()), py::object(py::none()));
+        return py::make_tuple(py::reinterpret_borrow<py::object>(lines.get()),
+                              py::reinterpret_borrow<py::object>(tree.get()));
+    }, py::arg("code_lines"));
+
+    M.visit = stored("visit");
+    M.generic_visit = stored("generic_visit");
+    M.visit_Assign = stored("visit_Assign");
+    M.visit_AugAssign = stored("visit_AugAssign");
+    M.visit_Call = stored("visit_Call");
+    M.visit_Delete = stored("visit_Delete");
+
+    m.attr("VariableModificationVisitor") = cls;
 }
 
 }  // namespace vdx::project
