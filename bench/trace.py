@@ -110,10 +110,10 @@ def module_file():
     override = os.environ.get("VARDEX_SO")
     if override:
         return Path(override)
-    spec = importlib.util.find_spec("vardex")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("vardex")
+    if found is None or found.origin is None:
         return None
-    return Path(spec.origin)
+    return Path(found.origin)
 
 
 def installed(package):
@@ -312,10 +312,11 @@ def main():
     clock = time.perf_counter()
     started = datetime.datetime.now().astimezone()
     print(f"# Tracer overhead, {started:%Y-%m-%d %H:%M %Z}")
-    print(f"machine: {platform.platform()}; CPU: {cpu_model()} ({os.cpu_count()} logical CPUs)")
-    print(f"python: {sys.version.split()[0]} ({sys.executable})")
-    print(f"command: python bench/trace.py {' '.join(sys.argv[1:])}".rstrip())
-    print(f"runs: {args.runs} pairs per cell, median of T_traced / T_untraced")
+    print()
+    print(f"- machine: {platform.platform()}; CPU: {cpu_model()} ({os.cpu_count()} logical CPUs)")
+    print(f"- python: {sys.version.split()[0]} ({sys.executable})")
+    print(f"- command: python bench/trace.py {' '.join(sys.argv[1:])}".rstrip())
+    print(f"- runs: {args.runs} pairs per cell, median of T_traced / T_untraced")
     sys.stdout.flush()
 
     with tempfile.TemporaryDirectory(prefix="vardex-bench-") as tmpname:
