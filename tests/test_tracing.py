@@ -357,3 +357,26 @@ class TestCommandLine:
         assert proc.stdout == (
             "[['Cart', ['$item.total', '$item.n', '$item.items$List'], ['cart', 'c2']]] "
             "[['<string>', 24], ['<string>', 26]]\n")
+
+
+UNTRACED = """
+import sys, vardex
+vardex.project_main_file = sys.argv[1]
+vardex.folder_path = sys.argv[2]
+vardex.trace_classname_list = []
+vardex.trace_result_file_path.write_text("earlier\\n", encoding="utf-8")
+vardex.run_python_project()
+print("not reached")
+"""
+
+
+@pytest.mark.parametrize("folder, message, result", [
+    ("", "No folder_path, run without trace now.", "earlier\n"),
+    (".", "No trace info selected, run without trace now.", ""),
+])
+def test_runner_replaces_itself_by_an_untraced_run(child, folder, message, result):
+    main = child.cwd / "main.py"
+    main.write_text("import sys\nprint('plain', sys.gettrace())\n", encoding="utf-8")
+    proc = child.run(UNTRACED, str(main), folder)
+    assert proc.stdout == f"{message}\nplain None\n"
+    assert (child.data_dir / "trace_result.txt").read_text(encoding="utf-8") == result

@@ -50,8 +50,11 @@ std::string path_literal(py::handle value, const char* prefix, char quote, bool 
 }
 
 void run_untraced(const char* message) {
-    py::print(message);
     py::object sys = g("sys");
+    py::print(message);
+    // exec replaces the process: what is still buffered would be lost.
+    sys.attr("stdout").attr("flush")();
+    sys.attr("stderr").attr("flush")();
     py::object exe = sys.attr("executable");
     g("os").attr("execl")(exe, exe, g("project_main_file"));
 }
