@@ -139,7 +139,7 @@ def test_one_file_the_finder_fails_on_does_not_stop_the_scan(vx, fake, monkeypat
     monkeypatch.setattr(vx, "trace_var_list", ["x"])
     info, files, numbers = vx.read_in_folder()
     assert info == [[str(tmp_path / "b.py"), [(1, "x", "=", "1")]]] and numbers == [1]
-    assert capsys.readouterr().out == f"err when scan file: {tmp_path / 'a.py'}: RecursionError: too deep\n"
+    assert capsys.readouterr().err == f"err when scan file: {tmp_path / 'a.py'}: RecursionError: too deep\n"
 
 
 def test_class_filter_lines_merge_instance_lines_per_file(vx, monkeypatch):

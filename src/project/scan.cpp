@@ -140,8 +140,10 @@ py::tuple read_in_folder() {
             // for the parser) must not cost the whole scan: it contributes
             // nothing, like an unreadable file.
             if (!e.matches(PyExc_Exception)) throw;
+            // Said on stderr: the traced program's own output stays as it is.
             py::print(py::str("err when scan file: {}: {}: {}")
-                          .format(path, e.type().attr("__name__"), e.value()));
+                          .format(path, e.type().attr("__name__"), e.value()),
+                      py::arg("file") = g("sys").attr("stderr"));
             continue;
         }
         py::str file_name(path);
