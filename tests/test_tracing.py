@@ -380,3 +380,16 @@ def test_runner_replaces_itself_by_an_untraced_run(child, folder, message, resul
     proc = child.run(UNTRACED, str(main), folder)
     assert proc.stdout == f"{message}\nplain None\n"
     assert (child.data_dir / "trace_result.txt").read_text(encoding="utf-8") == result
+
+
+def test_windows_preamble_uses_raw_strings_for_the_paths(child):
+    main = child.cwd / "main.py"
+    main.write_text("pass\n", encoding="utf-8")
+    code = PREAMBLE.replace(
+        'vardex.folder_path = "/p"',
+        'import os, types; vardex.os = types.SimpleNamespace(name="nt", path=os.path)\n'
+        'vardex.folder_path = "C:\\\\p\\\\proj"')
+    proc = child.run(code, str(main))
+    lines = proc.stdout.split("\n")
+    assert lines[8:10] == [f'vardex.project_main_file=r"{main}"', 'vardex.folder_path=r"C:\\p\\proj"']
+    assert lines[20] == "KW ['stderr', 'stdout', 'text'] 18"
