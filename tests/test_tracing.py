@@ -150,13 +150,17 @@ def test_change_inside_a_thread_is_reported(child):
     ]
 
 
+SHORT = "-\u2193--------main.py line 1:v = 1 Variable:v\uff0cfrom None to 1\n"
+
+
 @pytest.mark.parametrize("mode, expected", [
-    ("0", ""),
-    ("1", "-----------------<v>:\n{report}\n"),
-    ("3", "-\u2193--------main.py line 1:v = 1 Variable:v\uff0cfrom None to 1\n"),
+    (["--print", "0"], ""),
+    (["--print", "1"], "-----------------<v>:\n{report}\n"),
+    (["--print", "3"], SHORT),
+    ([], SHORT),
 ])
 def test_print_mode_echoes_reports_on_the_child_stdout(child, mode, expected):
-    proc, result = traced(child, {"main.py": "v = 1\nprint('end')\n"}, "--var", "v", "--print", mode)
+    proc, result = traced(child, {"main.py": "v = 1\nprint('end')\n"}, "--var", "v", *mode)
     report = reports(result)[0]
     assert proc.stdout == expected.format(report=report) + "end\n"
     assert result.splitlines() == ["-----------------<v>:", report]
@@ -329,6 +333,9 @@ class TestCommandLine:
         (["main.py", "--var", "x", "--stop", "main.py:x"], "main.py:x"),
         (["missing.py", "--var", "x"], "missing.py"),
         (["--var", "x"], "main file"),
+        (["--print", "1"], "main file"),
+        (["main.py", "--stop", "main.py:1"], "nothing to watch"),
+        ([".", "--var", "x"], "is not a file"),
     ])
     def test_bad_values_exit_2_without_starting_anything(self, child, args, named):
         write(child.cwd, {"main.py": "x = 1\n"})
@@ -349,14 +356,21 @@ class TestCommandLine:
         assert grouped[0] == "\u00a5\u00a5\u00a5\u00a5\u00a5\u00a5Target No.1:"
         assert grouped[1:] == [line.strip() for line in result.splitlines()] + [""]
 
-    def test_class_option_builds_the_window_entry(self, child):
-        files = {"main.py": "import vardex\nprint(vardex.trace_classname_list, vardex.trace_stop_list)\n"}
+    def test_options_build_the_entries_the_window_would(self, child):
+        files = {"main.py": "import vardex as v\n"
+                            "print(v.trace_classname_list, v.trace_stop_list, v.trace_var_list, v.trace_list_list)\n"}
         proc, _ = traced(child, files, "--class", "Cart:total, n:items:cart  c2",
-                         "--stop", "main.py:5,x 7", "--print", "0")
+                         "--stop", "main.py:5,x 7", "--var", "a", "--var", "b\uff0cc", "--list", "d e",
+                         "--print", "0")
         # Stop entries of the main file arrive rewritten to the child's numbering.
         assert proc.stdout == (
             "[['Cart', ['$item.total', '$item.n', '$item.items$List'], ['cart', 'c2']]] "
-            "[['<string>', 24], ['<string>', 26]]\n")
+            "[['<string>', 24], ['<string>', 26]] ['a', 'b', 'c'] ['d', 'e']\n")
+
+    def test_show_after_a_run_prints_the_result_file(self, child):
+        proc, result = traced(child, {"main.py": "q = 1\nprint('ran')\n"}, "--var", "q", "--print", "0",
+                              "--show", "time")
+        assert proc.stdout == "ran\n" + result
 
 
 UNTRACED = """
@@ -393,3 +407,12 @@ def test_windows_preamble_uses_raw_strings_for_the_paths(child):
     lines = proc.stdout.split("\n")
     assert lines[8:10] == [f'vardex.project_main_file=r"{main}"', 'vardex.folder_path=r"C:\\p\\proj"']
     assert lines[20] == "KW ['stderr', 'stdout', 'text'] 18"
+
+
+def test_frames_of_unwatched_files_keep_the_trace_function(child):
+    files = {
+        "other.py": "import sys\ndef probe():\n    return sys._getframe().f_trace\n",
+        "main.py": "import other, sys, vardex\nx = 1\nprint(other.probe() is vardex.trace_fun_class_or_var)\n",
+    }
+    proc, _ = traced(child, files, "--var", "x", "--print", "0")
+    assert proc.stdout == "True\n"

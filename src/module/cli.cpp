@@ -191,18 +191,23 @@ bool wants_headless(const py::object& args) {
 int run_headless(const py::object& args) {
     py::object file = args.attr("file");
     std::string view = args.attr("show").is_none() ? "none" : std::string(py::str(args.attr("show")));
-    bool watches = false;
-    for (const char* name : {"var", "list", "classes", "stop"})
-        watches = watches || !args.attr(name).is_none();
+    auto given = [&](const char* name) { return !args.attr(name).is_none(); };
+    bool watches = given("var") || given("list") || given("classes");
     if (file.is_none() || !truthy(file)) {
-        if (watches) usage_error("a main file is needed to run the project traced");
+        if (watches || given("stop") || !given("show"))
+            usage_error("a main file is needed to run the project traced");
         show_view(view);
         return 0;
     }
     py::object os = g("os");
     py::object path = os.attr("path").attr("abspath")(file);
+    std::string typed = py::str(file);
+    if (!truthy(os.attr("path").attr("exists")(path)))
+        usage_error("main file '" + typed + "' does not exist");
     if (!truthy(os.attr("path").attr("isfile")(path)))
-        usage_error("main file '" + std::string(py::str(file)) + "' does not exist");
+        usage_error("main file '" + typed + "' is not a file");
+    // Without a watched name the runner would start the program untraced.
+    if (!watches) usage_error("nothing to watch in '" + typed + "': give --var, --list or --class");
     py::list classes, stops;
     if (!args.attr("classes").is_none())
         for (auto option : args.attr("classes")) classes.append(class_entry(option));

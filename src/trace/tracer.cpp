@@ -406,7 +406,9 @@ Next report_changes(PyFrameObject* frame, PyObject* changes, PyObject* filename,
     return Next::Keep;
 }
 
-Next line_event(PyFrameObject* frame) {
+// `direct`: the event comes from the C-level installation, which may switch
+// off line events of a frame that has nothing more to report.
+Next line_event(PyFrameObject* frame, bool direct) {
     Ref filename = Ref::steal(frame_filename(frame));
     const long raw_line = PyFrame_GetLineNumber(frame);
     Ref lineno;  // the line number as an int object, made when needed
@@ -447,7 +449,7 @@ Next line_event(PyFrameObject* frame) {
     if (!in_aim) {
         int has_stops = file_has_stop_lines(filename.get());
         if (has_stops < 0) return Next::Error;
-        if (!has_stops) stop_line_events(frame);
+        if (!has_stops && direct) stop_line_events(frame);
         return Next::StopFrame;
     }
 
@@ -664,14 +666,13 @@ PyObject* self_ref() {
 }
 
 // One event; returns the frame's local trace function (new ref; None stops
-// tracing the frame) or nullptr on error. `cold` is set for a "call" event
-// of a frame whose file neither modifies a watched name nor holds a stop line.
-PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
+// tracing the frame) or nullptr on error. `direct` as for line_event.
+PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
     int stopped = is_true(hot(kStopTrace));
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
     if (what == PyTrace_LINE) {
-        switch (line_event(frame)) {
+        switch (line_event(frame, direct)) {
             case Next::Error: return nullptr;
             case Next::StopFrame: return Py_NewRef(Py_None);
             case Next::Keep: break;
@@ -688,17 +689,16 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool* cold = nullptr) {
                 if (is_init) return g_init_hook(frame);
             }
         }
-        // Frames of files that neither modify a watched name nor hold a stop
-        // line get no line events: their first one would end them anyway.
-        PyObject* aim_files = hot(kAimFiles);
-        if (!aim_files) return nullptr;
-        Ref filename = Ref::steal(frame_filename(frame));
-        int in_aim = contains_str(aim_files, filename.get());
-        int has_stops = in_aim == 0 ? file_has_stop_lines(filename.get()) : 0;
-        if (in_aim < 0 || has_stops < 0) return nullptr;
-        if (!in_aim && !has_stops) {
-            stop_line_events(frame);
-            if (cold) *cold = true;
+        if (direct) {
+            // Frames of files that neither modify a watched name nor hold a
+            // stop line get no line events: their first one would end them.
+            PyObject* aim_files = hot(kAimFiles);
+            if (!aim_files) return nullptr;
+            Ref filename = Ref::steal(frame_filename(frame));
+            int in_aim = contains_str(aim_files, filename.get());
+            int has_stops = in_aim == 0 ? file_has_stop_lines(filename.get()) : 0;
+            if (in_aim < 0 || has_stops < 0) return nullptr;
+            if (!in_aim && !has_stops) stop_line_events(frame);
         }
     }
     return self_ref();
@@ -713,14 +713,14 @@ int c_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (!callback) return 0;
     PyObject* result;
     if (callback == g_trace_fn) {
-        bool cold = false;
-        result = handle_event(frame, what, &cold);
-        if (cold && result) {
-            // Nothing is ever reported from such a frame: leave it without a
-            // local trace function so its return events cost nothing.
-            Py_DECREF(result);
+        if (what != PyTrace_CALL && what != PyTrace_LINE && g_hot_valid && g_hot[kChecked] == Py_True &&
+            g_hot[kTraceFn] == callback) {
+            // "return" and "exception" events do nothing once the tables are
+            // made: the result would be this very function or None, and
+            // neither changes the frame's local trace function.
             return 0;
         }
+        result = handle_event(frame, what, true);
     } else {
         // A local trace function other than ours: call it as Python would.
         if (layout(frame)->f_fast_as_locals && PyFrame_FastToLocalsWithError(frame) < 0)
@@ -786,7 +786,7 @@ PyObject* py_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     install_direct_trace();
     int what = event_code(given[1]);
-    return handle_event((PyFrameObject*)given[0], what);
+    return handle_event((PyFrameObject*)given[0], what, false);
 }
 
 PyMethodDef trace_def = {"trace_fun_class_or_var", (PyCFunction)(void (*)(void))py_trace,
