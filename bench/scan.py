@@ -11,7 +11,6 @@ Without $VARDEX_SO the installed module is used; either way a private copy
 is imported, so the installed module's data folder is never touched.
 """
 import ast
-import importlib.util
 import os
 import shutil
 import statistics
@@ -21,21 +20,18 @@ import tempfile
 import time
 from pathlib import Path
 
+import built_module
+
 WATCHED = ["result", "data", "i"]
 CLASS_ENTRY = ["Path", ["$item.name"], ["path", "p"]]
 GOAL = 1.5
 
 
 def module_file() -> Path:
-    override = os.environ.get("VARDEX_SO")
-    if override:
-        return Path(override)
-    found = importlib.util.find_spec("vardex")
-    if found is None or found.origin is None:
+    found = built_module.module_file()
+    if found is None:
         sys.exit("vardex is not built or installed; set VARDEX_SO")
-    return Path(found.origin)
-
-
+    return found
 def import_private_copy(folder: Path):
     shutil.copy2(module_file(), folder / module_file().name)
     sys.path.insert(0, str(folder))

@@ -45,6 +45,8 @@ import threading
 import time
 from pathlib import Path
 
+import built_module
+
 HERE = Path(__file__).resolve().parent
 WORKLOADS_DIR = HERE / "workloads"
 
@@ -106,16 +108,6 @@ exec(code, main.__dict__)
 """
 
 
-def module_file():
-    override = os.environ.get("VARDEX_SO")
-    if override:
-        return Path(override)
-    found = importlib.util.find_spec("vardex")
-    if found is None or found.origin is None:
-        return None
-    return Path(found.origin)
-
-
 def installed(package):
     return importlib.util.find_spec(package) is not None
 
@@ -150,7 +142,7 @@ class Bench:
     # ------------------------------------------------------------ commands
 
     def setup_vardex(self):
-        so = module_file()
+        so = built_module.module_file()
         if so is None or not so.exists():
             return "vardex is not built or installed (set VARDEX_SO)"
         self.vardex_dir = self.tmp / "vardex"
