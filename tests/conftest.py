@@ -98,3 +98,17 @@ def vx(vardex_module, tmp_path, monkeypatch):
     monkeypatch.setattr(vardex_module, "project_main_file", "")
     monkeypatch.setattr(vardex_module, "add_lines_lens", 0)
     return vardex_module
+
+
+@pytest.fixture
+def tool_err(vardex_module, capfd):
+    """What the in-process module says on its own channel (stderr), read by
+    calling the fixture; stdout stays the program's."""
+    previous = vardex_module._redirect_tool_output(2)
+    def read():
+        out, err = capfd.readouterr()
+        return err
+    try:
+        yield read
+    finally:
+        vardex_module._redirect_tool_output(previous)

@@ -49,7 +49,9 @@ def test_record_table_for_every_statement_kind(vx, tmp_path):
         (12, "y", "Sub", "3", AUG), (13, "y", FV, "len(z)", AUG),
         (14, "x", "insert", "0", FV, "v", MC), (15, "x", "clear", MC),
         (16, "x", "update", "*rest", MC), (17, "x", "pop", "range(3)", MC),
-        (19, "y", "=", "1"),  # the starred element is skipped, so y pairs with 1
+        # attribute, list, annotated and starred targets; `del x` binds nothing
+        (18, "x", ".attr =", "1"), (18, "x", "=", "1"), (18, "y", "=", "2"), (18, "x", "=", "5"),
+        (19, "x", "=", "[1]"), (19, "y", "=", "2"),
         (21, "x", FV, "f(x.count(1))"), (21, "x", "count", "1", MC), (23, "y", "Add", "1", AUG),
     ]
     assert (v.class_lines, v.error_lines_no, v.end_lineno_of_parsed_ast) == ({}, [], 23)

@@ -56,11 +56,18 @@ def fake(vx, monkeypatch):
     return FakeVisitor
 
 
-def test_get_py_files_skips_lib_bin_folders_and_dot_underscore_files(vx, tmp_path):
-    make_tree(tmp_path, TREE)
+def test_get_py_files_skips_environments_caches_hidden_folders_and_dot_underscore_files(vx, tmp_path):
+    make_tree(tmp_path, dict(TREE, **{
+        "venv/pyvenv.cfg": "home = /usr\n", "venv/lib/python3.12/site-packages/dep.py": "x = 1\n",
+        "env2/sub/pyvenv.cfg": "", "env2/sub/m.py": "", "env2/kept.py": "",
+        "deps/site-packages/dep.py": "", "pkg/__pycache__/m.py": "", ".git/hook.py": "",
+        "pkg/.hidden/h.py": "", "pkg/mod.py": ""}))
     got = vx.get_py_files(directory_path=str(tmp_path))
     assert all(isinstance(p, Path) for p in got)
-    assert sorted(got) == [tmp_path / "main.py", tmp_path / "util" / "helpers.py"]
+    # a project's own lib/ and bin/ folders are its source
+    assert sorted(got) == sorted(tmp_path / p for p in [
+        "main.py", "util/helpers.py", "util/bin/z.py", "lib/pkg/mod.py", "Bin/tool.py", "LIB/other.py",
+        "env2/kept.py", "pkg/mod.py"])
 
 
 @pytest.mark.parametrize("folder", ["", "/no/such/folder"])
@@ -97,7 +104,7 @@ def test_read_in_folder_collects_records_lines_and_creation_sites(vx, fake, monk
         "main.py": "x = 1\nfoo = Foo()\n\n\nfoo = Foo()\n",
         "pkg/a.py": "\nq = 1\n",
         "pkg/b.py": "bar = Foo()\nfoo = Foo()\n" + "\n" * 9 + "x = 2\nlst = []\n",
-        "lib/c.py": "x = 3\n",
+        "venv/pyvenv.cfg": "", "venv/c.py": "x = 3\n",
     })
     monkeypatch.setattr(vx, "folder_path", str(tmp_path))
     monkeypatch.setattr(vx, "trace_var_list", ["x"])
@@ -133,13 +140,13 @@ def test_read_in_folder_with_nothing_watched_is_empty(vx, fake, monkeypatch, tmp
     assert vx.trace_files_class_lines_dict == {} and vx.class_filter_lines_dict == {}
 
 
-def test_one_file_the_finder_fails_on_does_not_stop_the_scan(vx, fake, monkeypatch, tmp_path, capsys):
+def test_one_file_the_finder_fails_on_does_not_stop_the_scan(vx, fake, monkeypatch, tmp_path, tool_err):
     make_tree(tmp_path, {"a.py": "BOOM\n", "b.py": "x = 1\n"})
     monkeypatch.setattr(vx, "folder_path", str(tmp_path))
     monkeypatch.setattr(vx, "trace_var_list", ["x"])
     info, files, numbers = vx.read_in_folder()
     assert info == [[str(tmp_path / "b.py"), [(1, "x", "=", "1")]]] and numbers == [1]
-    assert capsys.readouterr().err == f"err when scan file: {tmp_path / 'a.py'}: RecursionError: too deep\n"
+    assert tool_err() == f"err when scan file: {tmp_path / 'a.py'}: RecursionError: too deep\n"
 
 
 def test_class_filter_lines_merge_instance_lines_per_file(vx, monkeypatch):

@@ -89,7 +89,10 @@ def test_comment_splitting(vx, line, index, stripped):
 
 @pytest.mark.parametrize("content, lines", [
     (b"a\nb\n\nc", ["a\n", "b\n", "\n", "c"]), (b"", []), ("\u00fc\n".encode(), ["\u00fc\n"]),
-    (None, FileNotFoundError), (b"\xff\xfe", UnicodeDecodeError),
+    # read as Python reads a source: coding declaration, BOM, universal newlines
+    (b"# coding: latin-1\nx = '\xe9'\n", ["# coding: latin-1\n", "x = '\u00e9'\n"]),
+    (b"\xef\xbb\xbfa\r\nb\rc\x0cd\n", ["a\n", "b\n", "c\x0cd\n"]),
+    (None, FileNotFoundError), (b"\xff\xfe", SyntaxError),
 ])
 def test_read_file_to_list(vx, tmp_path, content, lines):
     path = tmp_path / "f.py"

@@ -106,7 +106,7 @@ def test_unknown_operation_and_failing_prediction_in_another_file(child):
     proc, result = traced(child, files, "--var", "items", "--print", "0")
     util, main = child.cwd / "util.py", child.cwd / "main.py"
     assert proc.returncode == 1  # the program's own ValueError
-    assert "err when predict variable_copy: list.remove(x): x not in list\n" in proc.stdout
+    assert "err when predict variable_copy: list.remove(x): x not in list\n" in proc.stderr
     assert result.splitlines() == [
         "-----------------<items>:",
         f"\u2193-----------------{main} line 2:work([1, 2]) CALLED:",
@@ -117,7 +117,7 @@ def test_unknown_operation_and_failing_prediction_in_another_file(child):
     ]
 
 
-def test_one_line_loop_is_reported_once_until_another_line_runs(child):
+def test_one_line_loop_is_reported_at_every_pass(child):
     files = {"main.py": """
         total = 0
         while total < 3: total += 1
@@ -125,9 +125,12 @@ def test_one_line_loop_is_reported_once_until_another_line_runs(child):
         """}
     _, result = traced(child, files, "--var", "total", "--print", "0")
     main = child.cwd / "main.py"
+    loop = "while total < 3: total += 1"
     assert reports(result) == [
         changed3(main, 1, "total = 0", "total", None, 0),
-        changed3(main, 2, "while total < 3: total += 1", "total", 0, 1),
+        changed3(main, 2, loop, "total", 0, 1),
+        changed3(main, 2, loop, "total", 1, 2),
+        changed3(main, 2, loop, "total", 2, 3),
         changed3(main, 3, "total = 10", "total", 3, 10),
     ]
 
@@ -159,17 +162,19 @@ SHORT = "-\u2193--------main.py line 1:v = 1 Variable:v\uff0cfrom None to 1\n"
     (["--print", "3"], SHORT),
     ([], SHORT),
 ])
-def test_print_mode_echoes_reports_on_the_child_stdout(child, mode, expected):
+def test_print_mode_echoes_reports_on_stderr_leaving_stdout_to_the_program(child, mode, expected):
     proc, result = traced(child, {"main.py": "v = 1\nprint('end')\n"}, "--var", "v", *mode)
     report = reports(result)[0]
-    assert proc.stdout == expected.format(report=report) + "end\n"
+    assert proc.stdout == "end\n"
+    assert proc.stderr == expected.format(report=report) + f"vardex: results in {child.data_dir / 'trace_result.txt'}\n"
     assert result.splitlines() == ["-----------------<v>:", report]
 
 
 def test_stop_line_of_the_main_file_ends_tracing(child):
     files = {"main.py": "x = 1\nx = 2\nx = 3\nprint(x)\n"}
     proc, result = traced(child, files, "--var", "x", "--stop", "main.py:2", "--print", "0")
-    assert proc.stdout == "Trace_stop At: <string> 21\n3\n"
+    assert proc.stdout == "3\n"
+    assert proc.stderr.startswith("Trace_stop At: <string> 21\n")
     assert reports(result) == [changed3(child.cwd / "main.py", 1, "x = 1", "x", None, 1)]
 
 
@@ -179,14 +184,14 @@ def test_stop_line_in_a_file_without_watched_names(child):
         "main.py": "from helper import f\nx = 1\nf()\nx = 2\n",
     }
     proc, result = traced(child, files, "--var", "x", "--stop", "helper.py:2", "--print", "0")
-    assert proc.stdout == f"Trace_stop At: {child.cwd / 'helper.py'} 2\n"
+    assert proc.stderr.startswith(f"Trace_stop At: {child.cwd / 'helper.py'} 2\n")
     assert reports(result) == [changed3(child.cwd / "main.py", 2, "x = 1", "x", None, 1)]
 
 
 def test_stop_line_is_honoured_when_only_classes_are_watched(child):
     files = {"main.py": "class Foo: pass\ny = 1\ny = 2\n"}
     proc, _ = traced(child, files, "--class", "Foo", "--stop", "main.py:3")
-    assert proc.stdout == "Trace_stop At: <string> 22\n"
+    assert proc.stderr.startswith("Trace_stop At: <string> 22\n")
 
 
 POLLED = """
@@ -271,7 +276,7 @@ def test_preamble_has_nineteen_lines_before_the_main_file(child):
     proc = child.run(PREAMBLE, str(main))
     folder = child.module_dir
     lines = proc.stdout.split("\n")
-    assert lines[:20] == [
+    assert lines[:19] == [
         "",
         "import sys",
         "import threading",
@@ -292,10 +297,10 @@ def test_preamble_has_nineteen_lines_before_the_main_file(child):
         "def traced_run(*args, **kwargs):",
         "    sys.settrace(vardex.trace_fun_class_or_var)",
         "    original_run(*args, **kwargs)",
-        "threading.Thread.run = traced_run",
-        "print('user code')",
+        f"threading.Thread.run = traced_run; vardex.run_main_file(r'{child.data_dir / 'trace_result.txt'}')",
     ]
-    assert lines[20] == "KW ['preexec_fn', 'stderr', 'stdout', 'text'] 18"
+    # The main file is read by the child: the command holds the preamble only.
+    assert lines[19] == "KW ['pass_fds', 'preexec_fn', 'stderr', 'stdout', 'text'] 18"
 
 
 def test_traced_program_keeps_its_output_and_exit_status(child):
@@ -360,7 +365,7 @@ class TestCommandLine:
         files = {"main.py": "import vardex as v\n"
                             "print(v.trace_classname_list, v.trace_stop_list, v.trace_var_list, v.trace_list_list)\n"}
         proc, _ = traced(child, files, "--class", "Cart:total, n:items:cart  c2",
-                         "--stop", "main.py:5,x 7", "--var", "a", "--var", "b\uff0cc", "--list", "d e",
+                         "--stop", "main.py:5, 7", "--var", "a", "--var", "b\uff0cc", "--list", "d e",
                          "--print", "0")
         # Stop entries of the main file arrive rewritten to the child's numbering.
         assert proc.stdout == (
@@ -392,7 +397,8 @@ def test_runner_replaces_itself_by_an_untraced_run(child, folder, message, resul
     main = child.cwd / "main.py"
     main.write_text("import sys\nprint('plain', sys.gettrace())\n", encoding="utf-8")
     proc = child.run(UNTRACED, str(main), folder)
-    assert proc.stdout == f"{message}\nplain None\n"
+    assert proc.stdout == "plain None\n"
+    assert proc.stderr == f"{message}\n"
     assert (child.data_dir / "trace_result.txt").read_text(encoding="utf-8") == result
 
 
@@ -406,7 +412,7 @@ def test_windows_preamble_uses_raw_strings_for_the_paths(child):
     proc = child.run(code, str(main))
     lines = proc.stdout.split("\n")
     assert lines[8:10] == [f'vardex.project_main_file=r"{main}"', 'vardex.folder_path=r"C:\\p\\proj"']
-    assert lines[20] == "KW ['stderr', 'stdout', 'text'] 18"
+    assert lines[19] == "KW ['stderr', 'stdout', 'text'] 18"
 
 
 def test_frames_of_unwatched_files_keep_the_trace_function(child):

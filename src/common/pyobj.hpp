@@ -70,6 +70,45 @@ PyObject* list_of(std::initializer_list<PyObject*> items);
 // print(obj) on sys.stdout (raw: str of obj plus a newline). Returns -1 on error.
 int print_line(PyObject* obj);
 
+// The tool's own output: the standard error the process started with (a
+// duplicate of descriptor 2 taken at load), never the program's streams.
+// Writing never raises and leaves any pending exception in place.
+void init_tool_output();
+// Points the channel at another descriptor (owned by the caller); returns the
+// previous one. Forgets which messages were said.
+int set_tool_output_fd(int fd);
+void tool_write(PyObject* text);
+void tool_write_line(PyObject* text);
+void tool_write_line(const std::string& text);
+// One "vardex: " line; a message already said in this process is not repeated.
+void tool_message(const std::string& text);
+// "Type: message" of an exception object.
+std::string describe_exception(PyObject* exc);
+// Turns a pending ordinary exception into one "vardex: <where>: ..." line and
+// clears it; returns false (leaving it set) for KeyboardInterrupt/SystemExit.
+bool report_tool_error(const char* where);
+// str(obj) for a report; a failing __str__/__repr__ gives the object.__repr__
+// form and a "vardex: " line. nullptr only for KeyboardInterrupt/SystemExit.
+PyObject* value_text(PyObject* obj);
+PyObject* object_repr_text(PyObject* obj);
+
+// Runs pybind11-style code for a raw C API caller: 0, or -1 with the
+// exception it threw set as the Python error.
+template <typename F>
+int guarded_call(F&& f) {
+    try {
+        f();
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return -1;
+}
+
 // Raw C API: convert a PyObject* result, throwing if it is nullptr.
 inline py::object check(PyObject* o) {
     if (!o) throw py::error_already_set();
@@ -82,6 +121,28 @@ inline void check_rc(int rc) {
 // open(path, "r", encoding="utf-8"), then method(*args) on the file, closing
 // it whatever happens; "read" and "readlines" are the usual methods.
 py::object read_utf8(py::handle path, const char* method, py::tuple args = py::tuple());
+
+// A Python source file as the interpreter reads it: bytes decoded by
+// importlib.util.decode_source (coding declaration, BOM, universal newlines).
+// New ref, or nullptr with the error of opening or decoding.
+PyObject* read_source_text(PyObject* path);
+// The lines of a source text, each with its "\n" (only "\n" ends a line).
+PyObject* split_source_lines(PyObject* text);
+
+// warnings.catch_warnings() with every warning ignored, for the scope.
+class QuietWarnings {
+public:
+    QuietWarnings();
+    ~QuietWarnings();
+    QuietWarnings(const QuietWarnings&) = delete;
+    QuietWarnings& operator=(const QuietWarnings&) = delete;
+    bool ok() const { return ok_; }
+    // Restores the filters; keeps a pending exception. False on a new error.
+    bool close();
+private:
+    PyObject* cm_ = nullptr;
+    bool ok_ = false;
+};
 
 // A Python class made by calling type(name, bases, namespace) with
 // __module__ "vardex", for classes whose base is a Python-level class.

@@ -68,16 +68,28 @@ PyObject* caller_details_py(PyObject* start_frame, PyObject* ign_obj) {
             if (!filename) return nullptr;
             int frozen = starts_with(filename.get(), "<frozen importlib.");
             if (frozen < 0) return nullptr;
-            if (!frozen) {
-                if (PyUnicode_Check(filename.get()) &&
-                    PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0) {
+            trace::StringCode role = trace::StringCode::MainFile;
+            bool string_code = PyUnicode_Check(filename.get()) &&
+                               PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0;
+            if (string_code && PyFrame_Check(caller.get())) {
+                PyCodeObject* code = PyFrame_GetCode((PyFrameObject*)caller.get());
+                role = trace::string_code_role((PyObject*)code);
+                Py_DECREF(code);
+            }
+            // The child runner's own frames are not the program's callers.
+            if (!frozen && !(string_code && role == trace::StringCode::Runner)) {
+                bool main_code = string_code && role == trace::StringCode::MainFile;
+                if (main_code) {
                     PyObject* main_file = get_global("project_main_file");
                     if (!main_file) return nullptr;
                     filename = Ref::borrow(main_file);
                 }
                 Ref lineno = Ref::steal(frame_lineno(caller.get()));
                 if (!lineno) return nullptr;
-                Ref line = Ref::steal(trace::line_from_file(filename.get(), lineno.get()));
+                // Code executed from a string has no file to read its line from.
+                Ref line = Ref::steal(string_code && !main_code
+                                          ? Py_BuildValue("(sO)", "", lineno.get())
+                                          : trace::line_from_file(filename.get(), lineno.get()));
                 if (!line) return nullptr;
                 Ref detail = Ref::steal(PyList_New(3));
                 if (!detail) return nullptr;
@@ -131,10 +143,11 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         int has_instance = PyObject_IsTrue(instance);
         if (has_instance < 0) return -1;
         if (!has_instance) {
-            PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
-            Ref r = Ref::steal(PyObject_CallFunction(print, "sO", "subprocess_trace_info",
-                                                     trace_str_list));
-            return r ? 0 : -1;
+            Ref shown = Ref::steal(PyObject_Str(trace_str_list));
+            Ref line = shown ? Ref::steal(concat({VDX_STR("subprocess_trace_info "), shown.get()})) : Ref();
+            if (!line) return -1;
+            tool_write_line(line.get());
+            return 0;
         }
     }
     if (create_instance) {
@@ -157,14 +170,16 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         if (!text) return -1;
         int full = trace::print_directly_is(1);
         if (full < 0) return -1;
+        // Echoed on the tool's stderr, never into the program's own output.
         if (full) {
-            if (print_line(text.get()) < 0) return -1;
+            tool_write_line(text.get());
         } else {
             int brief = trace::print_directly_is(3);
             if (brief < 0) return -1;
             if (brief) {
                 Ref shortened = Ref::steal(shorten_report(text.get()));
-                if (!shortened || print_line(shortened.get()) < 0) return -1;
+                if (!shortened) return -1;
+                tool_write_line(shortened.get());
             }
         }
         PyObject* t = text.get();

@@ -1,6 +1,16 @@
 // The command line: the window by default, a headless traced run when any
 // watch option is given.
 #include "module/module.hpp"
+#include "project/project.hpp"
+
+#include <csignal>
+#include <vector>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace vdx::frame {
 
@@ -8,8 +18,11 @@ namespace {
 
 constexpr const char* kEpilog =
     "Without watch options the window opens for FILE.\n"
-    "With --var, --list, --class or --stop the project runs traced in this\n"
-    "terminal, without a window; the exit status is the program's own.\n"
+    "With --var, --list or --class the project runs traced in this terminal,\n"
+    "without a window; the exit status is the program's own. Arguments after\n"
+    "-- are the program's own (its sys.argv[1:]). The project folder that is\n"
+    "scanned is the working directory, or the main file's folder when the main\n"
+    "file lies outside it, or --project DIR.\n"
     "\n"
     "examples:\n"
     "  vardex main.py                          open the window for main.py\n"
@@ -19,6 +32,9 @@ constexpr const char* kEpilog =
     "                                          watch Cart.total and the list Cart.items\n"
     "                                          on the instance bound to 'cart'\n"
     "  vardex main.py --var x --stop util.py:40,52 --show instances\n"
+    "  vardex main.py --var x -- input.txt -v  run main.py with its own arguments\n"
+    "  vardex main.py --var x --output run1.txt\n"
+    "                                          write this run's results to run1.txt\n"
     "  vardex --show time                      print the last run's result file\n";
 
 py::list name_split(py::handle text) {
@@ -46,10 +62,30 @@ py::list line_split(py::handle text) {
     throw py::error_already_set();
 }
 
-py::list joined_names(py::handle values) {
+// A watched name: an identifier, or identifiers joined by dots.
+bool valid_name(py::handle name) {
+    py::object keyword = py::module_::import("keyword");
+    for (auto part : py::str(name).attr("split")(".")) {
+        if (!truthy(part.attr("isidentifier")()) || truthy(keyword.attr("iskeyword")(part))) return false;
+    }
+    return true;
+}
+
+py::list checked_names(py::handle text, const char* option) {
+    py::list names = name_split(text);
+    std::string typed = py::str(text);
+    if (py::len(names) == 0) usage_error(std::string(option) + " '" + typed + "' names nothing to watch");
+    for (auto n : names)
+        if (!valid_name(n))
+            usage_error(std::string(option) + " '" + typed + "': '" + std::string(py::str(n)) +
+                        "' is not a variable name");
+    return names;
+}
+
+py::list joined_names(py::handle values, const char* option) {
     py::list names;
     if (values.is_none()) return names;
-    for (auto v : values) names.attr("extend")(name_split(v));
+    for (auto v : values) names.attr("extend")(checked_names(v, option));
     return names;
 }
 
@@ -62,6 +98,11 @@ py::list class_entry(py::handle option) {
         return i < py::len(parts) ? py::object(parts[i]) : py::object(py::str(""));
     };
     py::list attrs;
+    for (size_t i = 1; i < 4; ++i)
+        for (auto name : name_split(part(i)))
+            if (!valid_name(name))
+                usage_error("bad --class value '" + text + "': '" + std::string(py::str(name)) +
+                            "' is not a name");
     for (auto name : name_split(part(1))) attrs.append(py::str("$item.") + py::str(name));
     for (auto name : name_split(part(2)))
         attrs.append(py::str("$item.") + py::str(name) + py::str("$List"));
@@ -76,10 +117,21 @@ py::list stop_entries(py::handle option) {
     std::string text = py::str(option);
     py::tuple split = py::str(option).attr("rpartition")(":");
     py::object file = split[0];
-    py::list numbers = line_split(split[2]);
-    if (!truthy(file) || py::len(numbers) == 0)
+    py::list pieces = name_split(split[2]);
+    if (!truthy(file) || py::len(pieces) == 0)
         usage_error("bad --stop value '" + text + "' (expected FILE:LINES with at least one line number)");
+    py::list numbers;
+    for (auto piece : pieces) {
+        bool digits = truthy(piece.attr("isdigit")()) && truthy(piece.attr("isascii")());
+        py::object n = digits ? py::object(py::int_(py::reinterpret_borrow<py::object>(piece))) : py::object();
+        if (!digits || n.cast<long long>() <= 0)
+            usage_error("bad --stop value '" + text + "': '" + std::string(py::str(piece)) +
+                        "' is not a line number (a positive integer)");
+        numbers.append(n);
+    }
     py::object path = g("os").attr("path").attr("abspath")(file);
+    if (!truthy(g("os").attr("path").attr("isfile")(path)))
+        usage_error("bad --stop value '" + text + "': file '" + std::string(py::str(file)) + "' does not exist");
     py::list entries;
     for (auto n : numbers) {
         py::list e;
@@ -90,12 +142,18 @@ py::list stop_entries(py::handle option) {
     return entries;
 }
 
-void show_view(const std::string& view) {
+void show_view(const std::string& view, py::object output) {
     if (view == "instances") {
-        g("arr_as_instances_and_show_trace_result")();
+        if (output.is_none()) {
+            g("arr_as_instances_and_show_trace_result")();
+        } else {
+            py::object lines = read_utf8(output, "readlines");
+            g("print_grouped_data")(g("process_lines")(lines));
+        }
     } else if (view == "time") {
-        py::object path =
-            g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt");
+        py::object path = output.is_none()
+                              ? g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt")
+                              : output;
         py::object text = g("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8");
         py::object out = g("sys").attr("stdout");
         out.attr("write")(text);
@@ -103,12 +161,30 @@ void show_view(const std::string& view) {
     }
 }
 
+// In the child between fork and exec: a session of its own (as the runner
+// asks), and, where the system allows, an end when this command dies.
+void child_setup(long parent) {
+#ifndef _WIN32
+    setsid();
+#endif
+#ifdef __linux__
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if ((long)getppid() != parent) _exit(1);  // the command died before prctl
+#endif
+    (void)parent;
+}
+
 // Runs the project through the runner, keeping hold of the child it starts.
-int run_and_wait() {
+// Returns the exit status; `started` tells whether a child ran.
+int run_and_wait(bool* started) {
     py::object subprocess = g("subprocess");
     py::object real_popen = subprocess.attr("Popen");
     py::object child = py::none();
-    py::cpp_function capture([real_popen, &child](py::args args, py::kwargs kwargs) {
+    py::object os = g("os");
+    long parent = py::int_(os.attr("getpid")()).cast<long>();
+    py::object setup = py::cpp_function([parent]() { child_setup(parent); });
+    py::cpp_function capture([real_popen, &child, setup](py::args args, py::kwargs kwargs) {
+        if (kwargs.contains("preexec_fn")) kwargs["preexec_fn"] = setup;
         child = real_popen(*args, **kwargs);
         return child;
     });
@@ -120,20 +196,45 @@ int run_and_wait() {
         throw;
     }
     subprocess.attr("Popen") = real_popen;
-    if (child.is_none()) return 0;
-    py::object code;
-    try {
-        code = child.attr("wait")();
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
-        // The child leads its own session: pass the interrupt on, then wait.
-        py::module_ signal = py::module_::import("signal");
+    *started = !child.is_none();
+    if (child.is_none()) return 1;
+    // SIGTERM and SIGHUP end the child's whole process group, as they end
+    // this command; Ctrl-C reaches it through the interrupt below.
+    py::module_ signal = py::module_::import("signal");
+    py::object pid = child.attr("pid");
+    py::cpp_function forward([os, pid](py::object signum, py::object) {
         try {
-            g("os").attr("killpg")(child.attr("pid"), signal.attr("SIGINT"));
+            os.attr("killpg")(pid, signum);
         } catch (py::error_already_set&) {
         }
-        code = child.attr("wait")();
+    });
+    std::vector<std::pair<py::object, py::object>> saved;
+    for (const char* name : {"SIGTERM", "SIGHUP"}) {
+        if (!py::hasattr(signal, name)) continue;
+        py::object sig = signal.attr(name);
+        saved.emplace_back(sig, signal.attr("signal")(sig, forward));
     }
+    auto restore = [&]() {
+        for (auto& [sig, old] : saved) signal.attr("signal")(sig, old);
+    };
+    py::object code;
+    try {
+        try {
+            code = child.attr("wait")();
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+            // The child leads its own session: pass the interrupt on, then wait.
+            try {
+                os.attr("killpg")(pid, signal.attr("SIGINT"));
+            } catch (py::error_already_set&) {
+            }
+            code = child.attr("wait")();
+        }
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
     int status = code.cast<int>();
     return status < 0 ? 128 - status : status;
 }
@@ -164,8 +265,18 @@ py::object make_parser() {
         py::arg("help") = "a watched class with its attributes, list attributes and instance names; "
                           "repeatable (e.g. --class Cart:total:items:cart)");
     parser.attr("add_argument")("--stop", py::arg("action") = "append", py::arg("metavar") = "FILE:LINES",
-                                py::arg("help") = "stop tracing when FILE reaches one of LINES; "
-                                                  "repeatable (e.g. --stop util.py:40,52)");
+                                py::arg("help") = "stop tracing for good when FILE reaches one of LINES "
+                                                  "(positive line numbers); repeatable (e.g. --stop "
+                                                  "util.py:40,52). It ends the watching of --var, --list "
+                                                  "and --class: given alone, without them, it is refused, "
+                                                  "as nothing would be traced");
+    parser.attr("add_argument")("--project", py::arg("metavar") = "DIR",
+                                py::arg("help") = "the project folder to scan for lines that change what "
+                                                  "you watch (default: the working directory, or the main "
+                                                  "file's folder when the main file lies outside it)");
+    parser.attr("add_argument")("--output", py::arg("metavar") = "FILE",
+                                py::arg("help") = "write this run's result file to FILE instead of the data "
+                                                  "folder's trace_result.txt");
     py::list print_modes;
     for (int mode : {0, 1, 3}) print_modes.append(mode);
     parser.attr("add_argument")("--print", py::arg("type") = py::module_::import("builtins").attr("int"),
@@ -183,54 +294,105 @@ py::object make_parser() {
 }
 
 bool wants_headless(const py::object& args) {
-    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show"})
+    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output"})
         if (!args.attr(name).is_none()) return true;
     return false;
 }
 
-int run_headless(const py::object& args) {
+py::object project_folder_for(const py::object& main_file) {
+    py::object ospath = g("os").attr("path");
+    py::object cwd = g("os").attr("getcwd")();
+    py::object folder = ospath.attr("dirname")(main_file);
+    try {
+        py::object common = ospath.attr("commonpath")(py::make_tuple(cwd, main_file));
+        if (equals(common, cwd)) return cwd;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // another drive
+    }
+    // A main file outside the working directory: its own folder, not
+    // whatever the command was started from.
+    return folder;
+}
+
+int run_headless(const py::object& args, const py::list& program_args) {
     py::object file = args.attr("file");
     std::string view = args.attr("show").is_none() ? "none" : std::string(py::str(args.attr("show")));
     auto given = [&](const char* name) { return !args.attr(name).is_none(); };
     bool watches = given("var") || given("list") || given("classes");
+    py::object os = g("os");
+    py::object ospath = os.attr("path");
+    py::object output = py::none();
+    if (given("output")) {
+        output = ospath.attr("abspath")(args.attr("output"));
+        py::object parent = ospath.attr("dirname")(output);
+        std::string typed = py::str(args.attr("output"));
+        if (truthy(ospath.attr("isdir")(output)))
+            usage_error("--output '" + typed + "' is a folder, not a file");
+        if (!truthy(ospath.attr("isdir")(parent)))
+            usage_error("--output '" + typed + "': folder '" + std::string(py::str(parent)) + "' does not exist");
+    }
     if (file.is_none() || !truthy(file)) {
         if (watches || given("stop") || !given("show"))
             usage_error("a main file is needed to run the project traced");
-        show_view(view);
+        show_view(view, output);
         return 0;
     }
-    py::object os = g("os");
-    py::object path = os.attr("path").attr("abspath")(file);
+    py::object path = ospath.attr("abspath")(file);
     std::string typed = py::str(file);
-    if (!truthy(os.attr("path").attr("exists")(path)))
+    if (!truthy(ospath.attr("exists")(path)))
         usage_error("main file '" + typed + "' does not exist");
-    if (!truthy(os.attr("path").attr("isfile")(path)))
+    if (!truthy(ospath.attr("isfile")(path)))
         usage_error("main file '" + typed + "' is not a file");
-    // Without a watched name the runner would start the program untraced.
-    if (!watches) usage_error("nothing to watch in '" + typed + "': give --var, --list or --class");
+    py::list var_names = joined_names(args.attr("var"), "--var");
+    py::list list_names = joined_names(args.attr("list"), "--list");
     py::list classes, stops;
     if (!args.attr("classes").is_none())
         for (auto option : args.attr("classes")) classes.append(class_entry(option));
     if (!args.attr("stop").is_none())
         for (auto option : args.attr("stop")) stops.attr("extend")(stop_entries(option));
+    // Without a watched name the runner would start the program untraced.
+    if (!watches) usage_error("nothing to watch in '" + typed + "': give --var, --list or --class");
+    py::object folder = project_folder_for(path);
+    if (given("project")) {
+        folder = ospath.attr("abspath")(args.attr("project"));
+        if (!truthy(ospath.attr("isdir")(folder)))
+            usage_error("--project '" + std::string(py::str(args.attr("project"))) + "' is not a folder");
+    }
+    py::object sys = g("sys");
+    py::object error = g("_data_folder_error");
+    if (!error.is_none() && output.is_none()) {
+        sys.attr("stderr").attr("write")(py::str("vardex: error: ") + py::str(error) +
+                                         py::str("; give --output FILE to write the results elsewhere\n"));
+        return 1;
+    }
+    if (!output.is_none()) set_g("trace_result_file_path", g("Path")(output));
+    py::object result_path = g("trace_result_file_path");
+    if (project::result_file_busy(result_path)) {
+        sys.attr("stderr").attr("write")(
+            py::str("vardex: error: another traced run is still writing {}; wait for it to end or give "
+                    "--output FILE\n")
+                .format(result_path));
+        return 1;
+    }
 
-    set_g("folder_path", os.attr("getcwd")());
+    set_g("folder_path", folder);
     set_g("project_main_file", path);
     set_g("trace_classname_list", classes);
-    set_g("trace_var_list", joined_names(args.attr("var")));
-    set_g("trace_list_list", joined_names(args.attr("list")));
+    set_g("trace_var_list", var_names);
+    set_g("trace_list_list", list_names);
     set_g("trace_stop_list", stops);
     set_g("trace_target_line_list", py::list());
+    set_g("program_args", program_args);
     py::object mode = args.attr("print_mode");
     set_g("print_directly", mode.is_none() ? py::int_(3) : mode);
 
-    py::object sys = g("sys");
     sys.attr("stdout").attr("flush")();
-    int status = run_and_wait();
-    show_view(view);
+    bool started = false;
+    int status = run_and_wait(&started);
+    if (!started) return status;
+    show_view(view, output);
     sys.attr("stdout").attr("flush")();
-    sys.attr("stderr").attr("write")(py::str("vardex: results in ") +
-                                     py::str(g("trace_result_file_path")) + py::str("\n"));
+    sys.attr("stderr").attr("write")(py::str("vardex: results in ") + py::str(result_path) + py::str("\n"));
     return status;
 }
 

@@ -13,7 +13,10 @@ void register_functions(py::module_& m);
 py::object make_parser();
 // Whether the parsed options ask for a run (or a view) without the window.
 bool wants_headless(const py::object& args);
-// The headless run; returns the exit status.
-int run_headless(const py::object& args);
+// The headless run; returns the exit status. `program_args` follow "--".
+int run_headless(const py::object& args, const py::list& program_args);
+// The folder scanned for a main file (absolute): the working directory when
+// it holds the file, else the file's own folder.
+py::object project_folder_for(const py::object& main_file);
 
 }  // namespace vdx::frame

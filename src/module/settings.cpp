@@ -58,10 +58,22 @@ void main_entry() {
     py::object os = g("os");
     py::object sys = g("sys");
     py::object cwd = os.attr("getcwd")();
+    // Arguments after "--" are the traced program's own.
+    py::list argv = sys.attr("argv");
+    py::list own, program_args;
+    bool after = false;
+    for (size_t i = 1; i < py::len(argv); ++i) {
+        py::object a = argv[i];
+        if (!after && py::isinstance<py::str>(a) && std::string(py::str(a)) == "--") {
+            after = true;
+            continue;
+        }
+        (after ? program_args : own).append(a);
+    }
     py::object parser = make_parser();
-    py::object args = parser.attr("parse_args")();
+    py::object args = parser.attr("parse_args")(own);
     if (wants_headless(args)) {
-        sys.attr("exit")(run_headless(args));
+        sys.attr("exit")(run_headless(args, program_args));
         return;
     }
     set_g("folder_path", cwd);
@@ -75,6 +87,23 @@ void main_entry() {
         py::print(py::str("Error: File '") + py::str(file) + py::str("' does not exist."));
         sys.attr("exit")(1);
     }
+    py::object error = g("_data_folder_error");
+    if (!error.is_none()) {
+        sys.attr("stderr").attr("write")(py::str("vardex: error: ") + py::str(error) + py::str("\n"));
+        sys.attr("exit")(1);
+    }
+    if (!args.attr("project").is_none()) {
+        py::object folder = os.attr("path").attr("abspath")(args.attr("project"));
+        if (!truthy(os.attr("path").attr("isdir")(folder))) {
+            sys.attr("stderr").attr("write")(py::str("vardex: error: --project '") + py::str(args.attr("project")) +
+                                             py::str("' is not a folder\n"));
+            sys.attr("exit")(2);
+        }
+        set_g("folder_path", folder);
+    } else {
+        set_g("folder_path", project_folder_for(abs));
+    }
+    set_g("program_args", program_args);
     set_g("project_main_file", abs);
     g("open_gui")();
 }
@@ -90,6 +119,8 @@ void register_functions(py::module_& m) {
           py::arg("language_select"));
     m.def("read_language", &read_language);
     m.def("main", &main_entry);
+    // For tests in one process: where the tool's own messages go.
+    m.def("_redirect_tool_output", &set_tool_output_fd, py::arg("fd"));
     m.def("open_gui", &open_gui);
 }
 

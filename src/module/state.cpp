@@ -89,6 +89,10 @@ void create_globals(py::module_& m) {
     m.attr("trace_class_addincheck_condition") = "1";
     m.attr("trace_class_Filter_report_condition") = strs({"1"});
     m.attr("class_map") = dict();
+    // Beyond the table: where each record's code starts (parallel to
+    // trace_aim_info_list), and the arguments the traced program gets.
+    m.attr("trace_aim_spans") = list();
+    m.attr("program_args") = list();
 }
 
 // Creates the data folder with its result and simple-mode files. Raises OSError
@@ -131,12 +135,25 @@ void create_data_folder(py::module_& m) {
     py::object ospath = os.attr("path");
     py::object here = ospath.attr("dirname")(ospath.attr("abspath")(m.attr("__file__")));
     py::object data_dir = ospath.attr("join")(here, "trace_data_for_vardex");
+    py::object primary = data_dir;
+    m.attr("_data_folder_error") = py::none();
     try {
         prepare_data_folder(m, data_dir);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         data_dir = user_data_dir(m);
-        prepare_data_folder(m, data_dir);
+        try {
+            prepare_data_folder(m, data_dir);
+        } catch (py::error_already_set& e2) {
+            if (!e2.matches(PyExc_OSError)) throw;
+            // Nowhere to keep results: the module still loads, so that the
+            // command line can say so in one line; every use of the result
+            // file then fails with the error of opening it.
+            m.attr("_data_folder_error") =
+                py::str("cannot create the data folder {} ({}), nor {} ({})")
+                    .format(primary, py::str(e.value()), data_dir, py::str(e2.value()));
+            data_dir = primary;
+        }
     }
     m.attr("data_dir") = data_dir;
     m.attr("data_store_folder") = data_dir;
@@ -149,6 +166,7 @@ void create_data_folder(py::module_& m) {
 }  // namespace
 
 void load_state(py::module_& m) {
+    init_tool_output();
     bind_imports(m);
     create_globals(m);
     create_data_folder(m);

@@ -22,6 +22,9 @@ py::tuple get_aim_vars_info(py::object file_path, py::object code_lines, py::obj
 void create_class_filter_lines_dict(py::object trace_class_lines_dict);
 py::tuple read_in_folder();
 
+// Whether another traced run holds the result file (it is being written).
+bool result_file_busy(py::handle path);
+
 // Watch-table preparation (throw error_already_set).
 void create_trace_stop_line_numbers();
 void generate_linenos();

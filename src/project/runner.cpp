@@ -1,5 +1,12 @@
-// Starts the traced child: the preamble, then the main file's source.
+// Starts the traced child: the preamble, whose last line runs the main file.
 #include "project/project.hpp"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+#include <cerrno>
 
 namespace vdx::project {
 
@@ -7,8 +14,8 @@ namespace {
 
 // Nineteen lines; line L of the main file becomes line L + 19 of "<string>".
 // Fields: module folder, classes, variables, lists, main file, project
-// folder, line offset, stop lines, echo mode. The three path fields arrive as
-// ready-made Python literals.
+// folder, line offset, stop lines, echo mode, result file. The path fields
+// arrive as ready-made Python literals.
 constexpr const char* kPreamble =
     "\n"
     "import sys\n"
@@ -28,7 +35,7 @@ constexpr const char* kPreamble =
     "def traced_run(*args, **kwargs):\n"
     "    sys.settrace(vardex.trace_fun_class_or_var)\n"
     "    original_run(*args, **kwargs)\n"
-    "threading.Thread.run = traced_run\n";
+    "threading.Thread.run = traced_run; vardex.run_main_file({})\n";
 
 constexpr int kAddLinesLens = 18;
 
@@ -51,16 +58,83 @@ std::string path_literal(py::handle value, const char* prefix, char quote, bool 
 
 void run_untraced(const char* message) {
     py::object sys = g("sys");
-    py::print(message);
+    // The tool's message goes to its stderr, never into the program's output.
+    tool_write_line(std::string(message));
     // exec replaces the process: what is still buffered would be lost.
     sys.attr("stdout").attr("flush")();
     sys.attr("stderr").attr("flush")();
     py::object exe = sys.attr("executable");
-    g("os").attr("execl")(exe, exe, g("project_main_file"));
+    py::list argv;
+    argv.append(exe);
+    argv.append(g("project_main_file"));
+    for (auto a : g("program_args")) argv.append(a);
+    g("os").attr("execv")(exe, argv);
 }
 
 py::str fill(const py::tuple& fields) {
     return py::str(kPreamble).attr("format")(*fields);
+}
+
+// The result file, emptied and locked for the run: the lock passes to the
+// child, which holds it while it runs, so a second run cannot empty the file
+// under the first. -1: no lock on this system (the file is emptied only);
+// -2: another run holds it.
+int take_result_file(const py::object& path, bool posix) {
+#ifndef _WIN32
+    if (posix) {
+        py::object fspath = g("os").attr("fsencode")(path);
+        std::string name = py::bytes(fspath);
+        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+            throw py::error_already_set();
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
+            int err = errno;
+            if (err == EWOULDBLOCK) {
+                ::close(fd);
+                return -2;
+            }
+            ::close(fd);
+            fd = -1;  // a file system without locks: run unlocked
+        }
+        if (fd >= 0) {
+            if (::ftruncate(fd, 0) < 0) {
+                int err = errno;
+                ::close(fd);
+                errno = err;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+                throw py::error_already_set();
+            }
+            return fd;
+        }
+    }
+#endif
+    path.attr("write_text")("");
+    return -1;
+}
+
+void close_fd(int fd) {
+#ifndef _WIN32
+    if (fd >= 0) ::close(fd);
+#endif
+}
+
+}  // namespace
+
+bool result_file_busy(py::handle path) {
+#ifndef _WIN32
+    py::object fspath = g("os").attr("fsencode")(path);
+    std::string name = py::bytes(fspath);
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool busy = ::flock(fd, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return busy;
+#else
+    (void)path;
+    return false;
+#endif
 }
 
 void run_python_project() {
@@ -68,46 +142,64 @@ void run_python_project() {
         run_untraced("No folder_path, run without trace now.");
         return;
     }
-    g("trace_result_file_path").attr("write_text")("");
-    set_g("add_lines_lens", py::int_(kAddLinesLens));
-    py::object ospath = g("os").attr("path");
-    py::object folder = ospath.attr("dirname")(ospath.attr("abspath")(g("__file__")));
-    auto fields = [&](bool windows) {
-        const char* prefix = windows ? "r" : "";
-        return py::make_tuple(path_literal(folder, "r", '\'', true), g("trace_classname_list"),
-                              g("trace_var_list"), g("trace_list_list"),
-                              path_literal(g("project_main_file"), prefix, '"', windows),
-                              path_literal(g("folder_path"), prefix, '"', windows),
-                              g("add_lines_lens"), g("trace_stop_list"), g("print_directly"));
-    };
-    py::str posix = fill(fields(false));
-    py::str windows = fill(fields(true));
-    if (!truthy(g("trace_classname_list")) && !truthy(g("trace_list_list")) &&
-        !truthy(g("trace_var_list"))) {
-        run_untraced("No trace info selected, run without trace now.");
-        return;
-    }
-    py::object user_code = read_utf8(g("project_main_file"), "read");
     py::object os = g("os");
     bool nt = std::string(py::str(os.attr("name"))) == "nt";
-    py::object code = (nt ? windows : posix) + user_code;
-    py::object sys = g("sys");
-    py::list cmd;
-    cmd.append(sys.attr("executable"));
-    cmd.append("-u");
-    cmd.append("-c");
-    cmd.append(code);
-    py::object popen = g("subprocess").attr("Popen");
-    if (nt) {
-        popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
-              py::arg("text") = true);
-    } else {
-        popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
-              py::arg("text") = true, py::arg("preexec_fn") = os.attr("setsid"));
+    py::object result_path = g("trace_result_file_path");
+    int lock_fd = take_result_file(result_path, !nt);
+    if (lock_fd == -2) {
+        tool_write_line(py::str("vardex: another traced run is still writing {}; this run was not started")
+                            .format(result_path)
+                            .ptr());
+        return;
     }
+    try {
+        set_g("add_lines_lens", py::int_(kAddLinesLens));
+        py::object ospath = os.attr("path");
+        py::object folder = ospath.attr("dirname")(ospath.attr("abspath")(g("__file__")));
+        auto fields = [&](bool windows) {
+            const char* prefix = windows ? "r" : "";
+            return py::make_tuple(path_literal(folder, "r", '\'', true), g("trace_classname_list"),
+                                  g("trace_var_list"), g("trace_list_list"),
+                                  path_literal(g("project_main_file"), prefix, '"', windows),
+                                  path_literal(g("folder_path"), prefix, '"', windows), g("add_lines_lens"),
+                                  g("trace_stop_list"), g("print_directly"),
+                                  path_literal(py::str(result_path), "r", '\'', true));
+        };
+        py::str posix = fill(fields(false));
+        py::str windows = fill(fields(true));
+        if (!truthy(g("trace_classname_list")) && !truthy(g("trace_list_list")) &&
+            !truthy(g("trace_var_list"))) {
+            close_fd(lock_fd);
+            lock_fd = -1;
+            run_untraced("No trace info selected, run without trace now.");
+            return;
+        }
+        py::object code = nt ? windows : posix;
+        py::object sys = g("sys");
+        py::list cmd;
+        cmd.append(sys.attr("executable"));
+        cmd.append("-u");
+        cmd.append("-c");
+        cmd.append(code);
+        for (auto a : g("program_args")) cmd.append(a);
+        py::object popen = g("subprocess").attr("Popen");
+        if (nt) {
+            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
+                  py::arg("text") = true);
+        } else if (lock_fd >= 0) {
+            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
+                  py::arg("text") = true, py::arg("preexec_fn") = os.attr("setsid"),
+                  py::arg("pass_fds") = py::make_tuple(lock_fd));
+        } else {
+            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
+                  py::arg("text") = true, py::arg("preexec_fn") = os.attr("setsid"));
+        }
+    } catch (...) {
+        close_fd(lock_fd);
+        throw;
+    }
+    close_fd(lock_fd);
 }
-
-}  // namespace
 
 void register_runner(py::module_& m) { m.def("run_python_project", &run_python_project); }
 

@@ -1,6 +1,8 @@
 // The scan of the project's source files.
 #include "project/project.hpp"
 
+#include <chrono>
+
 namespace vdx::project {
 
 namespace {
@@ -23,6 +25,17 @@ bool str_tailmatch(PyObject* s, PyObject* part, int direction) {
 
 }  // namespace
 
+// Folders that hold no source of the project itself: virtual environments,
+// installed packages, byte-code caches and hidden folders.
+bool skipped_folder(py::handle root, py::handle name) {
+    std::string n = py::str(name);
+    if (n.empty() || n[0] == '.') return true;
+    std::string lowered = py::str(py::reinterpret_borrow<py::object>(name).attr("lower")());
+    if (lowered == "site-packages" || lowered == "__pycache__") return true;
+    py::object ospath = g("os").attr("path");
+    return truthy(ospath.attr("isfile")(ospath.attr("join")(root, name, "pyvenv.cfg")));
+}
+
 py::list get_py_files(py::object directory_path) {
     py::list result;
     py::object Path = g("Path");
@@ -32,13 +45,10 @@ py::list get_py_files(py::object directory_path) {
         py::object root = entry[0];
         py::object dirs = entry[1];
         py::object files = entry[2];
-        // Prune in place so the walk does not descend into lib/bin folders.
+        // Prune in place so the walk does not descend into skipped folders.
         py::list kept;
-        for (auto d : dirs) {
-            py::object lowered = py::reinterpret_borrow<py::object>(d).attr("lower")();
-            if (is_str_equal(lowered.ptr(), "lib") || is_str_equal(lowered.ptr(), "bin")) continue;
-            kept.append(d);
-        }
+        for (auto d : dirs)
+            if (!skipped_folder(root, d)) kept.append(d);
         check_rc(PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()));
         for (auto f : files) {
             if (!str_tailmatch(f.ptr(), VDX_STR(".py"), +1)) continue;
@@ -76,13 +86,14 @@ namespace {
 struct FileScan {
     py::object changes;
     py::object class_lines;
+    py::object spans;
 };
 
 FileScan run_visitor(py::object visitor_class, py::object file_path, py::object code_lines,
                      py::object variable_names, py::object class_instances) {
     py::object visitor =
         visitor_class(file_path, code_lines, variable_names, g("func_pattern"), class_instances);
-    return {visitor.attr("changes"), visitor.attr("class_lines")};
+    return {visitor.attr("changes"), visitor.attr("class_lines"), py::getattr(visitor, "change_spans", py::none())};
 }
 
 }  // namespace
@@ -125,10 +136,13 @@ void create_class_filter_lines_dict(py::object trace_class_lines_dict) {
 py::tuple read_in_folder() {
     py::object names = check(PyNumber_Add(g("trace_var_list").ptr(), g("trace_list_list").ptr()));
     py::object classname_list = g("trace_classname_list");
-    py::list aim_info, aim_files, line_numbers;
+    py::list aim_info, aim_files, line_numbers, spans;
     py::dict class_lines_table;
     set_g("trace_files_class_lines_dict", class_lines_table);
+    auto started = std::chrono::steady_clock::now();
+    size_t scanned = 0;
     for (auto p : get_py_files(g("folder_path"))) {
+        ++scanned;
         py::object path = py::reinterpret_borrow<py::object>(p);
         py::dict class_instances = create_class_instances_dict(classname_list);
         py::object visitor_class = g("VariableModificationVisitor");
@@ -140,10 +154,10 @@ py::tuple read_in_folder() {
             // for the parser) must not cost the whole scan: it contributes
             // nothing, like an unreadable file.
             if (!e.matches(PyExc_Exception)) throw;
-            // Said on stderr: the traced program's own output stays as it is.
-            py::print(py::str("err when scan file: {}: {}: {}")
-                          .format(path, e.type().attr("__name__"), e.value()),
-                      py::arg("file") = g("sys").attr("stderr"));
+            // Said on the tool's stderr: the program's own output stays as it is.
+            tool_write_line(py::str("err when scan file: {}: {}: {}")
+                                .format(path, e.type().attr("__name__"), e.value())
+                                .ptr());
             continue;
         }
         py::str file_name(path);
@@ -154,10 +168,16 @@ py::tuple read_in_folder() {
             aim_info.append(pair);
             for (auto rec : r.changes) line_numbers.append(rec[py::int_(0)]);
             aim_files.append(file_name);
+            spans.append(r.spans);
         }
         if (truthy(r.class_lines)) class_lines_table[file_name] = r.class_lines;
     }
     create_class_filter_lines_dict(g("trace_files_class_lines_dict"));
+    // Where each record's code starts, parallel to the aim info list.
+    set_g("trace_aim_spans", spans);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (seconds > 1.0)
+        tool_write_line(py::str("vardex: scanned {} files in {:.1f} s").format(scanned, seconds).ptr());
     py::list distinct = check(PySequence_List(check(PySet_New(line_numbers.ptr())).ptr()));
     aim_files.append("<string>");
     return py::make_tuple(aim_info, aim_files, distinct);

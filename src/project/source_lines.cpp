@@ -60,7 +60,13 @@ PyObject* get_no_comment_line(PyObject* code_line) {
 
 namespace {
 
-py::object read_file_to_list(py::object filepath) { return read_utf8(filepath, "readlines"); }
+// The file's lines as Python reads the source (coding declaration, BOM,
+// universal newlines); the error of opening or decoding propagates.
+py::object read_file_to_list(py::object filepath) {
+    Ref text = Ref::steal(read_source_text(filepath.ptr()));
+    if (!text) throw py::error_already_set();
+    return check(split_source_lines(text.get()));
+}
 
 void open_usage() {
     py::object os = g("os");

@@ -10,6 +10,7 @@
 // found object is one of this class's own C++ methods the C++ handler runs,
 // otherwise the Python method is called, as ast.NodeVisitor.visit would.
 #include "project/project.hpp"
+#include "project/records.hpp"
 
 #include <algorithm>
 #include <unordered_map>
@@ -44,6 +45,19 @@ struct TypeInfo {
     PyObject* fields = nullptr;   // tuple of interned field names, strong
     PyObject* visit_name = nullptr;  // "visit_" + class name, strong
     Py_ssize_t dictoffset = 0;    // > 0: fields can be read from the instance dict
+    unsigned bits = 0;            // NodeBits
+};
+
+// What the record post-pass needs to know of a node class.
+enum NodeBits : unsigned {
+    NB_STMT = 1,       // a statement
+    NB_COMPOUND = 2,   // a statement or clause with a body: its other parts are headers
+    NB_WITHITEM = 4,
+    NB_NAME = 8,
+    NB_ALIAS = 16,
+    NB_DEF = 32,       // function and class definitions (bind their name)
+    NB_CAPTURE = 64,   // match patterns that bind "name" (or "rest")
+    NB_HANDLER = 128,  // except clause (binds "name")
 };
 
 std::vector<TypeInfo> g_infos;
@@ -57,6 +71,11 @@ enum Kind : signed char {
     K_AUGASSIGN,
     K_CALL,
     K_DELETE,
+    K_ANNASSIGN,
+    K_FOR,
+    K_WITH,
+    K_EXCEPT,
+    K_NAMEDEXPR,
     K_PYCALL,  // a visit_* method that is not one of ours: call it through Python
 };
 
@@ -67,6 +86,13 @@ struct OwnMethods {
     PyObject* visit_AugAssign = nullptr;
     PyObject* visit_Call = nullptr;
     PyObject* visit_Delete = nullptr;
+    PyObject* visit_AnnAssign = nullptr;
+    PyObject* visit_For = nullptr;
+    PyObject* visit_AsyncFor = nullptr;
+    PyObject* visit_With = nullptr;
+    PyObject* visit_AsyncWith = nullptr;
+    PyObject* visit_ExceptHandler = nullptr;
+    PyObject* visit_NamedExpr = nullptr;
     PyObject* base_visit_Constant = nullptr;  // ast.NodeVisitor.visit_Constant
     PyObject* base_init = nullptr;            // ast.NodeVisitor.__init__ (object's)
     PyObject* default_variable_names = nullptr;
@@ -409,167 +435,17 @@ int do_assign(PyObject* self, PyObject* node) {
     }
 
     // 2. Records.
-    Ref names = getattr(self, VDX_STR("variable_names"));
-    if (!names) return -1;
-    Ref changes;  // fetched on first record
-    auto record = [&](PyObject* rec) -> int {
-        if (!changes && !(changes = getattr(self, VDX_STR("changes")))) return -1;
-        return append(changes.get(), rec);
-    };
-    auto eq_record = [&](PyObject* name, PyObject* val) -> int {
-        Ref src = unparse(val);
-        if (!src) return -1;
-        PyObject* op = fv_or(src.get(), VDX_STR("="));
-        if (!op) return -1;
-        Ref rec = make_tuple({lineno.get(), name, op, src.get()});
-        return rec ? record(rec.get()) : -1;
-    };
-    Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
-    if (!ti) return -1;
-    while (Ref target = Ref::steal(PyIter_Next(ti.get()))) {
-        PyObject* t = target.get();
-        if (is_type(t, T.Tuple)) {
-            Ref elts = getattr(t, VDX_STR("elts"));
-            if (!elts) return -1;
-            Ref ids = Ref::steal(PyList_New(0));
-            if (!ids) return -1;
-            Ref ei = Ref::steal(PyObject_GetIter(elts.get()));
-            if (!ei) return -1;
-            while (Ref e = Ref::steal(PyIter_Next(ei.get()))) {
-                if (!is_type(e.get(), T.Name)) continue;
-                Ref id = getattr(e.get(), VDX_STR("id"));
-                if (!id || PyList_Append(ids.get(), id.get()) < 0) return -1;
-            }
-            if (PyErr_Occurred()) return -1;
-            Ref vals;
-            if (is_type(value.get(), T.Tuple)) {
-                vals = getattr(value.get(), VDX_STR("elts"));
-                if (!vals) return -1;
-            } else {
-                Py_ssize_t n = PyList_GET_SIZE(ids.get());
-                vals = Ref::steal(PyList_New(n));
-                if (!vals) return -1;
-                for (Py_ssize_t k = 0; k < n; ++k) PyList_SET_ITEM(vals.get(), k, Py_NewRef(value.get()));
-            }
-            Ref vi = Ref::steal(PyObject_GetIter(vals.get()));
-            if (!vi) return -1;
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(ids.get()); ++k) {
-                Ref v = Ref::steal(PyIter_Next(vi.get()));
-                if (!v) break;
-                PyObject* id = PyList_GET_ITEM(ids.get(), k);
-                int in = contains(names.get(), id);
-                if (in < 0) return -1;
-                if (in && eq_record(id, v.get()) < 0) return -1;
-            }
-            if (PyErr_Occurred()) return -1;
-        } else if (is_type(t, T.Name)) {
-            Ref id;
-            int in = watched_name(self, t, &id);
-            if (in < 0) return -1;
-            if (in && eq_record(id.get(), value.get()) < 0) return -1;
-        } else if (is_type(t, T.Subscript)) {
-            Ref base = getattr(t, VDX_STR("value"));
-            if (!base) return -1;
-            Ref id;
-            int in = watched_name(self, base.get(), &id);
-            if (in < 0) return -1;
-            if (!in) continue;
-            Ref vsrc = unparse(value.get());
-            if (!vsrc) return -1;
-            int f = is_function_value(vsrc.get());
-            if (f < 0) return -1;
-            Ref key;
-            if (f) {
-                key = Ref::borrow(VDX_STR("Function Value"));
-            } else {
-                Ref sl = getattr(t, VDX_STR("slice"));
-                if (!sl || !(key = unparse(sl.get()))) return -1;
-            }
-            Ref rec = make_tuple({lineno.get(), id.get(), key.get(), vsrc.get(), VDX_STR("     Subscript Assign")});
-            if (!rec || record(rec.get()) < 0) return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return records::assign_targets(self, node);
 }
 
-int do_augassign(PyObject* self, PyObject* node) {
-    Ref target = getattr(node, VDX_STR("target"));
-    if (!target) return -1;
-    Ref id;
-    int in = watched_name(self, target.get(), &id);
-    if (in <= 0) return in;
-    Ref lineno = getattr(node, VDX_STR("lineno"));
-    Ref value = lineno ? getattr(node, VDX_STR("value")) : Ref();
-    if (!value) return -1;
-    Ref src = unparse(value.get());
-    if (!src) return -1;
-    int f = is_function_value(src.get());
-    if (f < 0) return -1;
-    Ref op;
-    if (f) {
-        op = Ref::borrow(VDX_STR("Function Value"));
-    } else {
-        Ref opnode = getattr(node, VDX_STR("op"));
-        Ref cls = opnode ? getattr(opnode.get(), VDX_STR("__class__")) : Ref();
-        if (!cls || !(op = getattr(cls.get(), VDX_STR("__name__")))) return -1;
-    }
-    return add_record(self, make_tuple({lineno.get(), id.get(), op.get(), src.get(), VDX_STR("      AugAssign")}));
-}
-
-int do_call(PyObject* self, PyObject* node) {
-    Ref func = getattr(node, VDX_STR("func"));
-    if (!func) return -1;
-    if (!is_type(func.get(), T.Attribute)) return 0;
-    Ref base = getattr(func.get(), VDX_STR("value"));
-    if (!base) return -1;
-    Ref id;
-    int in = watched_name(self, base.get(), &id);
-    if (in <= 0) return in;
-    Ref lineno = getattr(node, VDX_STR("lineno"));
-    Ref attr = lineno ? getattr(func.get(), VDX_STR("attr")) : Ref();
-    Ref args = attr ? getattr(node, VDX_STR("args")) : Ref();
-    if (!args) return -1;
-    Ref items = Ref::steal(PyList_New(0));
-    if (!items || PyList_Append(items.get(), lineno.get()) < 0 || PyList_Append(items.get(), id.get()) < 0 ||
-        PyList_Append(items.get(), attr.get()) < 0)
-        return -1;
-    Ref ai = Ref::steal(PyObject_GetIter(args.get()));
-    if (!ai) return -1;
-    while (Ref a = Ref::steal(PyIter_Next(ai.get()))) {
-        Ref src = unparse(a.get());
-        if (!src) return -1;
-        PyObject* item = fv_or(src.get(), src.get());
-        if (!item || PyList_Append(items.get(), item) < 0) return -1;
-    }
-    if (PyErr_Occurred()) return -1;
-    if (PyList_Append(items.get(), VDX_STR("     Method Call")) < 0) return -1;
-    return add_record(self, Ref::steal(PyList_AsTuple(items.get())));
-}
-
-int do_delete(PyObject* self, PyObject* node) {
-    Ref targets = getattr(node, VDX_STR("targets"));
-    if (!targets) return -1;
-    Ref lineno;
-    Ref ti = Ref::steal(PyObject_GetIter(targets.get()));
-    if (!ti) return -1;
-    while (Ref t = Ref::steal(PyIter_Next(ti.get()))) {
-        if (!is_type(t.get(), T.Subscript)) continue;
-        Ref base = getattr(t.get(), VDX_STR("value"));
-        if (!base) return -1;
-        Ref id;
-        int in = watched_name(self, base.get(), &id);
-        if (in < 0) return -1;
-        if (!in) continue;
-        Ref sl = getattr(t.get(), VDX_STR("slice"));
-        Ref key = sl ? unparse(sl.get()) : Ref();
-        if (!key) return -1;
-        PyObject* op = fv_or(key.get(), VDX_STR("Delete"));
-        if (!op) return -1;
-        if (!lineno && !(lineno = getattr(node, VDX_STR("lineno")))) return -1;
-        if (add_record(self, make_tuple({lineno.get(), id.get(), op, key.get()})) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
+int do_augassign(PyObject* self, PyObject* node) { return records::aug_assign(self, node); }
+int do_call(PyObject* self, PyObject* node) { return records::call(self, node); }
+int do_delete(PyObject* self, PyObject* node) { return records::delete_targets(self, node); }
+int do_annassign(PyObject* self, PyObject* node) { return records::ann_assign(self, node); }
+int do_for(PyObject* self, PyObject* node) { return records::for_targets(self, node); }
+int do_with(PyObject* self, PyObject* node) { return records::with_targets(self, node); }
+int do_except(PyObject* self, PyObject* node) { return records::except_name(self, node); }
+int do_namedexpr(PyObject* self, PyObject* node) { return records::named_expr(self, node); }
 
 // ---------------------------------------------------------------------------
 // The walk.
@@ -626,6 +502,11 @@ private:
         if (m == M.visit_AugAssign) return K_AUGASSIGN;
         if (m == M.visit_Call) return K_CALL;
         if (m == M.visit_Delete) return K_DELETE;
+        if (m == M.visit_AnnAssign) return K_ANNASSIGN;
+        if (m == M.visit_For || m == M.visit_AsyncFor) return K_FOR;
+        if (m == M.visit_With || m == M.visit_AsyncWith) return K_WITH;
+        if (m == M.visit_ExceptHandler) return K_EXCEPT;
+        if (m == M.visit_NamedExpr) return K_NAMEDEXPR;
         if (m == M.base_visit_Constant) {
             // ast.NodeVisitor.visit_Constant only redirects to the deprecated
             // visit_Num, visit_Str, ... methods; without them it is generic_visit.
@@ -729,6 +610,11 @@ private:
             case K_AUGASSIGN: rc = do_augassign(self_, n); break;
             case K_CALL: rc = do_call(self_, n); break;
             case K_DELETE: rc = do_delete(self_, n); break;
+            case K_ANNASSIGN: rc = do_annassign(self_, n); break;
+            case K_FOR: rc = do_for(self_, n); break;
+            case K_WITH: rc = do_with(self_, n); break;
+            case K_EXCEPT: rc = do_except(self_, n); break;
+            case K_NAMEDEXPR: rc = do_namedexpr(self_, n); break;
             case K_GENERIC: break;
             default: return -1;
             }
@@ -744,6 +630,185 @@ private:
     }
 };
 
+
+// ---------------------------------------------------------------------------
+// After the walk: the statement around each record, and whether its
+// prediction reads a name bound earlier on its line (the value would be read
+// before that binding runs).
+
+struct Place {
+    int l0, c0, l1, c1;
+};
+
+bool read_place(PyObject* node, Place* p) {
+    Ref l0 = getattr(node, VDX_STR("lineno"));
+    Ref c0 = l0 ? getattr(node, VDX_STR("col_offset")) : Ref();
+    Ref l1 = c0 ? getattr(node, VDX_STR("end_lineno")) : Ref();
+    Ref c1 = l1 ? getattr(node, VDX_STR("end_col_offset")) : Ref();
+    if (!c1) {
+        PyErr_Clear();
+        return false;
+    }
+    p->l0 = (int)PyLong_AsLong(l0.get());
+    p->c0 = (int)PyLong_AsLong(c0.get());
+    p->l1 = l1.get() == Py_None ? p->l0 : (int)PyLong_AsLong(l1.get());
+    p->c1 = c1.get() == Py_None ? p->c0 : (int)PyLong_AsLong(c1.get());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+bool lt(int la, int ca, int lb, int cb) { return la < lb || (la == lb && ca < cb); }
+bool contains_place(const Place& outer, const Place& inner) {
+    return !lt(inner.l0, inner.c0, outer.l0, outer.c0) && !lt(outer.l1, outer.c1, inner.l1, inner.c1);
+}
+
+struct Site {
+    int line, col;
+    Ref name;
+};
+
+int finish_records(PyObject* self, PyObject* tree) {
+    Ref spans = Ref::steal(PyObject_GetAttrString(self, "change_spans"));
+    if (!spans) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyList_Check(spans.get()) || PyList_GET_SIZE(spans.get()) == 0) return 0;
+
+    std::vector<Place> roots;
+    std::unordered_map<int, std::vector<Site>> sites;  // by line
+    auto site = [&](PyObject* node, PyObject* name) {
+        Place p;
+        if (!name || !PyUnicode_Check(name) || !read_place(node, &p)) return;
+        sites[p.l0].push_back({p.l0, p.c0, Ref::borrow(name)});
+    };
+    struct Item {
+        Ref node;
+        bool header;  // a direct part of a compound statement other than its body
+    };
+    std::vector<Item> stack;
+    stack.push_back({Ref::borrow(tree), false});
+    unsigned counter = 0;
+    while (!stack.empty()) {
+        Item it = std::move(stack.back());
+        stack.pop_back();
+        if ((++counter & 0xFFF) == 0 && PyErr_CheckSignals() < 0) return -1;
+        PyObject* node = it.node.get();
+        auto ti = g_type_index.find(Py_TYPE(node));
+        const TypeInfo* info = ti == g_type_index.end() ? nullptr : &g_infos[ti->second];
+        unsigned bits = info ? info->bits : 0;
+        Place p;
+        bool statement = bits & NB_STMT;
+        if (((statement && !(bits & NB_COMPOUND)) || (it.header && !(bits & NB_WITHITEM))) && read_place(node, &p))
+            roots.push_back(p);
+        if (bits & NB_NAME) {
+            Ref ctx = getattr(node, VDX_STR("ctx"));
+            Ref ctx_name = ctx ? getattr((PyObject*)Py_TYPE(ctx.get()), VDX_STR("__name__")) : Ref();
+            if (!ctx_name) return -1;
+            if (PyUnicode_CompareWithASCIIString(ctx_name.get(), "Load") != 0) {
+                Ref id = getattr(node, VDX_STR("id"));
+                if (!id) return -1;
+                site(node, id.get());
+            }
+        } else if (bits & (NB_DEF | NB_HANDLER | NB_CAPTURE)) {
+            for (const char* field : {"name", "rest"}) {
+                PyObject* v = nullptr;
+                if (_PyObject_LookupAttr(node, interned(field), &v) < 0) return -1;
+                Ref value = Ref::steal(v);
+                if (value) site(node, value.get());
+            }
+        } else if (bits & NB_ALIAS) {
+            Ref as = getattr(node, VDX_STR("asname"));
+            Ref name = as ? getattr(node, VDX_STR("name")) : Ref();
+            if (!name) return -1;
+            if (as.get() != Py_None) {
+                site(node, as.get());
+            } else {
+                Ref first = Ref::steal(PyUnicode_Split(name.get(), VDX_STR("."), 1));
+                if (first && PyList_GET_SIZE(first.get()) > 0) site(node, PyList_GET_ITEM(first.get(), 0));
+                PyErr_Clear();
+            }
+        }
+        // Children, in reverse so that they pop in order.
+        Ref fields = info ? Ref::borrow(info->fields) : getattr(node, VDX_STR("_fields"));
+        if (!fields) {
+            PyErr_Clear();
+            continue;
+        }
+        std::vector<Item> kids;
+        Ref seq = Ref::steal(PySequence_Fast(fields.get(), "_fields"));
+        if (!seq) return -1;
+        for (Py_ssize_t f = 0; f < PySequence_Fast_GET_SIZE(seq.get()); ++f) {
+            PyObject* v = nullptr;
+            if (_PyObject_LookupAttr(node, PySequence_Fast_GET_ITEM(seq.get(), f), &v) < 0) return -1;
+            Ref value = Ref::steal(v);
+            if (!value) continue;
+            auto add_child = [&](PyObject* c) {
+                if (!PyObject_TypeCheck(c, (PyTypeObject*)T.AST)) return;
+                auto ci = g_type_index.find(Py_TYPE(c));
+                unsigned cb = ci == g_type_index.end() ? 0 : g_infos[ci->second].bits;
+                bool header = ((bits & NB_COMPOUND) && !(cb & (NB_STMT | NB_COMPOUND))) || (bits & NB_WITHITEM);
+                kids.push_back({Ref::borrow(c), header});
+            };
+            if (PyList_Check(value.get())) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) add_child(PyList_GET_ITEM(value.get(), i));
+            } else {
+                add_child(value.get());
+            }
+        }
+        for (auto k = kids.rbegin(); k != kids.rend(); ++k) stack.push_back(std::move(*k));
+    }
+    std::sort(roots.begin(), roots.end(), [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
+
+    Ref finished = Ref::steal(PyList_New(0));
+    if (!finished) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
+        PyObject* raw = PyList_GET_ITEM(spans.get(), i);
+        if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw) != 7) {
+            if (PyList_Append(finished.get(), raw) < 0) return -1;
+            continue;
+        }
+        Place e;
+        int v[5];
+        for (int j = 0; j < 5; ++j) v[j] = (int)PyLong_AsLong(PyTuple_GET_ITEM(raw, j));
+        if (PyErr_Occurred()) return -1;
+        e = {v[0], v[1], v[2], v[3]};
+        int flags = v[4];
+        PyObject* reads = PyTuple_GET_ITEM(raw, 5);
+        PyObject* target = PyTuple_GET_ITEM(raw, 6);
+        // The innermost root around the record: of the roots starting at or
+        // before it, the latest that contains it (roots nest).
+        Place group = e;
+        auto upper = std::upper_bound(roots.begin(), roots.end(), e,
+                                      [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
+        for (auto r = upper; r != roots.begin();) {
+            --r;
+            if (contains_place(*r, e)) {
+                group = *r;
+                break;
+            }
+        }
+        auto line_sites = sites.find(group.l0);
+        if (line_sites != sites.end() && PyAnySet_Check(reads)) {
+            for (const Site& st : line_sites->second) {
+                if (!lt(st.line, st.col, group.l0, group.c0)) continue;
+                if (PyObject_RichCompareBool(st.name.get(), target, Py_EQ) == 1) continue;
+                int in = PySet_Contains(reads, st.name.get());
+                if (in < 0) return -1;
+                if (in) flags |= records::kPredictUnknown;
+            }
+        }
+        PyErr_Clear();
+        Ref t = Ref::steal(Py_BuildValue("(iiiiiiiii)", e.l0, e.c0, e.l1, e.c1, group.l0, group.c0, group.l1,
+                                         group.c1, flags));
+        if (!t || PyList_Append(finished.get(), t.get()) < 0) return -1;
+    }
+    return PyObject_SetAttrString(self, "change_spans", finished.get());
+}
+
 // ---------------------------------------------------------------------------
 // Python-level methods.
 
@@ -756,30 +821,12 @@ py::object visit_with(Handler h, py::object self, py::object node) {
     return py::none();
 }
 
-// Reads a file as open(path, encoding="utf-8").readlines(); nullptr with an
-// error set on failure.
+// Reads a source file as Python does (coding declaration, BOM, universal
+// newlines) into its lines, each with its line end; nullptr with an error.
 PyObject* read_lines(PyObject* path) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* open = builtins ? PyDict_GetItemWithError(builtins, VDX_STR("open")) : nullptr;
-    if (!open) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "open");
-        return nullptr;
-    }
-    Ref args = make_tuple({path});
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), VDX_STR("encoding"), VDX_STR("utf-8")) < 0) return nullptr;
-    Ref f = Ref::steal(PyObject_Call(open, args.get(), kwargs.get()));
-    if (!f) return nullptr;
-    Ref lines = Ref::steal(PyObject_CallMethodNoArgs(f.get(), VDX_STR("readlines")));
-    PyObject* saved = lines ? nullptr : PyErr_GetRaisedException();
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(f.get(), VDX_STR("close")));
-    if (saved) {
-        if (!closed) PyErr_Clear();
-        PyErr_SetRaisedException(saved);
-        return nullptr;
-    }
-    if (!closed) return nullptr;
-    return lines.release();
+    Ref source = Ref::steal(read_source_text(path));
+    if (!source) return nullptr;
+    return split_source_lines(source.get());
 }
 
 int set_attr(PyObject* self, const char* name, PyObject* value) {
@@ -800,6 +847,7 @@ int init_impl(PyObject* self, PyObject* file_path, PyObject* code_lines, PyObjec
         set_attr(self, "class_instances_dict", class_instances_dict) < 0 ||
         set_attr(self, "class_lines", class_lines.get()) < 0)
         return -1;
+
 
     // 2. The source lines.
     Ref lines_in = Ref::borrow(code_lines);
@@ -828,10 +876,20 @@ int init_impl(PyObject* self, PyObject* file_path, PyObject* code_lines, PyObjec
         set_attr(self, "error_lines_no", error_lines.get()) < 0 ||
         set_attr(self, "list_of_info_lists", info_lists.get()) < 0)
         return -1;
+    // Beside `changes`, the place of each record in the source.
+    Ref spans = Ref::steal(PyList_New(0));
+    if (!spans || set_attr(self, "change_spans", spans.get()) < 0) return -1;
 
-    // 4. Parse, blanking offending lines.
+    // 4. Parse, blanking offending lines; warnings about the source (invalid
+    // escapes in files the program may never import) are not the program's.
     Ref lines, tree;
-    int st = exclude_error_line_impl(self, lines_in.get(), &lines, &tree);
+    int st;
+    {
+        QuietWarnings quiet;
+        if (!quiet.ok()) return -1;
+        st = exclude_error_line_impl(self, lines_in.get(), &lines, &tree);
+        if (!quiet.close()) return -1;
+    }
     if (st == EX_FAULT) {
         PyErr_Clear();  // an obvious fault of the file: it contributes nothing
         return 0;
@@ -863,7 +921,7 @@ int init_impl(PyObject* self, PyObject* file_path, PyObject* code_lines, PyObjec
     } else {
         result = Ref::steal(PyObject_CallMethodOneArg(self, VDX_STR("visit"), tree.get()));
     }
-    if (result) return 0;
+    if (result) return finish_records(self, tree.get());
     if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
         // Too deep for ast.unparse (or memory): the file contributes nothing.
         PyErr_Clear();
@@ -942,6 +1000,17 @@ void register_ast_types(py::module_& ast) {
             bool plain = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 &&
                          !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT);
             info.dictoffset = plain ? tp->tp_dictoffset : 0;
+            std::string cname = py::str(py::getattr(obj, "__name__"));
+            if (PyType_IsSubtype(tp, (PyTypeObject*)ast.attr("stmt").ptr())) info.bits |= NB_STMT;
+            for (const char* c : {"If", "While", "For", "AsyncFor", "With", "AsyncWith", "Try", "TryStar", "Match",
+                                  "FunctionDef", "AsyncFunctionDef", "ClassDef", "ExceptHandler", "match_case"})
+                if (cname == c) info.bits |= NB_COMPOUND;
+            if (cname == "withitem") info.bits |= NB_WITHITEM;
+            if (cname == "Name") info.bits |= NB_NAME;
+            if (cname == "alias") info.bits |= NB_ALIAS;
+            if (cname == "FunctionDef" || cname == "AsyncFunctionDef" || cname == "ClassDef") info.bits |= NB_DEF;
+            if (cname == "MatchAs" || cname == "MatchStar" || cname == "MatchMapping") info.bits |= NB_CAPTURE;
+            if (cname == "ExceptHandler") info.bits |= NB_HANDLER;
             g_type_index.emplace(tp, (int)g_infos.size());
             g_infos.push_back(info);
         }
@@ -1002,6 +1071,20 @@ void register_visitor(py::module_& m) {
         py::arg("node"));
     def("visit_Delete", [](py::object self, py::object node) { return visit_with(do_delete, self, node); },
         py::arg("node"));
+    def("visit_AnnAssign", [](py::object self, py::object node) { return visit_with(do_annassign, self, node); },
+        py::arg("node"));
+    def("visit_For", [](py::object self, py::object node) { return visit_with(do_for, self, node); },
+        py::arg("node"));
+    def("visit_AsyncFor", [](py::object self, py::object node) { return visit_with(do_for, self, node); },
+        py::arg("node"));
+    def("visit_With", [](py::object self, py::object node) { return visit_with(do_with, self, node); },
+        py::arg("node"));
+    def("visit_AsyncWith", [](py::object self, py::object node) { return visit_with(do_with, self, node); },
+        py::arg("node"));
+    def("visit_ExceptHandler", [](py::object self, py::object node) { return visit_with(do_except, self, node); },
+        py::arg("node"));
+    def("visit_NamedExpr", [](py::object self, py::object node) { return visit_with(do_namedexpr, self, node); },
+        py::arg("node"));
     def("handle_target", [](py::object self, py::object target, py::object value, py::object class_name,
                             py::object line_number) {
         check_rc(handle_target_impl(self.ptr(), target.ptr(), value.ptr(), class_name.ptr(), line_number.ptr()));
@@ -1039,6 +1122,13 @@ void register_visitor(py::module_& m) {
     M.visit_AugAssign = stored("visit_AugAssign");
     M.visit_Call = stored("visit_Call");
     M.visit_Delete = stored("visit_Delete");
+    M.visit_AnnAssign = stored("visit_AnnAssign");
+    M.visit_For = stored("visit_For");
+    M.visit_AsyncFor = stored("visit_AsyncFor");
+    M.visit_With = stored("visit_With");
+    M.visit_AsyncWith = stored("visit_AsyncWith");
+    M.visit_ExceptHandler = stored("visit_ExceptHandler");
+    M.visit_NamedExpr = stored("visit_NamedExpr");
 
     m.attr("VariableModificationVisitor") = cls;
 }

@@ -94,19 +94,7 @@ void generate_linenos() {
     set_g("stored_main_lines", g("read_file_to_list")(main_file));
 }
 
-int run_generate_linenos() {
-    try {
-        generate_linenos();
-        return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return -1;
-}
+int run_generate_linenos() { return guarded_call(generate_linenos); }
 
 void register_watch_tables(py::module_& m) {
     m.def("create_trace_stop_line_numbers", &create_trace_stop_line_numbers);

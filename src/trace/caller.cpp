@@ -9,8 +9,20 @@ namespace vdx::trace {
 namespace {
 
 // The file's lines as read (line ends kept), or an empty list for a source
-// that cannot be opened (exec'd or frozen code, a missing file).
+// that cannot be opened (exec'd or frozen code, a missing file). Sources are
+// decoded as Python decodes them; one that Python could not decode is read as
+// UTF-8 with replacement characters.
 PyObject* read_source_lines(PyObject* filename) {
+    Ref text = Ref::steal(read_source_text(filename));
+    if (text) return split_source_lines(text.get());
+    if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return PyList_New(0);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_UnicodeError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError))
+        return nullptr;
+    PyErr_Clear();
     static PyObject* io_open = nullptr;
     if (!io_open) {
         Ref io = Ref::steal(PyImport_ImportModule("io"));
@@ -33,7 +45,7 @@ PyObject* read_source_lines(PyObject* filename) {
     Ref lines = Ref::steal(PyObject_CallMethod(f.get(), "readlines", nullptr));
     Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
     if (!lines) {
-        if (PyErr_ExceptionMatches(PyExc_OSError)) {  // e.g. a directory on some systems
+        if (PyErr_ExceptionMatches(PyExc_OSError)) {
             PyErr_Clear();
             return PyList_New(0);
         }
@@ -112,8 +124,8 @@ int append_result_lines(PyObject* const* texts, Py_ssize_t n) {
     if (!f) return -1;
     int rc = 0;
     for (Py_ssize_t i = 0; i < n && rc == 0; ++i) {
-        // Strict, as a UTF-8 text file would write: text that cannot be encoded raises.
-        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "strict"));
+        // Text that UTF-8 cannot hold (lone surrogates) is kept as escapes.
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "backslashreplace"));
         if (!bytes) { rc = -1; break; }
         if (std::fwrite(PyBytes_AS_STRING(bytes.get()), 1, PyBytes_GET_SIZE(bytes.get()), f) !=
                 (size_t)PyBytes_GET_SIZE(bytes.get()) ||
@@ -145,7 +157,7 @@ int write_caller_details(PyObject* instance, PyObject* caller_details) {
     if (echo < 0) return -1;
     PyObject* h = header.get();
     if (append_result_lines(&h, 1) < 0) return -1;
-    if (echo && print_line(h) < 0) return -1;
+    if (echo) tool_write_line(h);
     Ref it = Ref::steal(PyObject_GetIter(caller_details));
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
@@ -173,7 +185,7 @@ int write_caller_details(PyObject* instance, PyObject* caller_details) {
         if (echo_now < 0) return -1;
         PyObject* d = detail.get();
         if (append_result_lines(&d, 1) < 0) return -1;
-        if (echo_now && print_line(d) < 0) return -1;
+        if (echo_now) tool_write_line(d);
     }
     return PyErr_Occurred() ? -1 : 0;
 }

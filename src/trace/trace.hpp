@@ -45,4 +45,15 @@ void set_init_capture_hook(InitCaptureHook hook);
 // The trace function object (borrowed), as registered in the module.
 PyObject* trace_function() noexcept;
 
+// How code named "<string>" appears in reports: the main file's code, the
+// child runner's own code (never shown), or other code the program executed
+// from a string. Before the runner registers the main file's code, all of it
+// counts as the main file's.
+enum class StringCode { MainFile, Runner, Other };
+StringCode string_code_role(PyObject* code);
+// Registered by the child's runner: the main file's compiled code (with the
+// code nested in it) and the runner's own code.
+void register_main_code(PyObject* code);
+void register_runner_code(PyObject* code);
+
 }  // namespace vdx::trace

@@ -7,6 +7,7 @@
 // trace function). From then on events come straight from the interpreter.
 #include "instrument/instrument.hpp"
 #include "project/project.hpp"
+#include "trace/engine.hpp"
 #include "trace/trace.hpp"
 
 #include <cstring>
@@ -44,20 +45,20 @@ inline FrameLayout* layout(PyFrameObject* f) { return reinterpret_cast<FrameLayo
 // seen at the next event.
 
 enum Hot {
-    kStopTrace, kChecked, kClassnameList, kWatchYourself, kAimFiles, kStopList,
-    kStopLineNumbers, kLastLineno, kWatchedLines, kTraceFn, kHotCount
+    kStopTrace, kChecked, kClassnameList, kWatchYourself, kStopList, kStopLineNumbers, kTraceFn,
+    kHotCount
 };
 const char* const kHotNames[kHotCount] = {
     "stop_trace", "trace_putong_var_checked", "trace_classname_list",
-    "items_has_to_watch_yourself", "trace_aim_files", "trace_stop_list",
-    "trace_stop_line_numbers", "last_trace_lineno", "trace_line_numbers_combine",
+    "items_has_to_watch_yourself", "trace_stop_list", "trace_stop_line_numbers",
     "trace_fun_class_or_var"};
 PyObject* g_hot[kHotCount];
 bool g_hot_valid = false;
 bool g_hot_watched = false;
 
-int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
     g_hot_valid = false;
+    engine_note_global_change(key);
     return 0;
 }
 
@@ -92,11 +93,6 @@ int contains(PyObject* container, PyObject* item) {
     return PySequence_Contains(container, item);
 }
 
-bool compact_int_is(PyObject* o, long value) {
-    return PyLong_CheckExact(o) && PyUnstable_Long_IsCompact((PyLongObject*)o) &&
-           PyUnstable_Long_CompactValue((PyLongObject*)o) == value;
-}
-
 // `value in seq` for a line number: exact ints of a list are compared as C
 // numbers, anything else through Python's ==. `boxed` holds the int object
 // once one was needed.
@@ -121,47 +117,10 @@ int contains_long(PyObject* seq, long value, Ref& boxed) {
     return 0;
 }
 
-bool same_str(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), n * PyUnicode_KIND(a)) == 0;
-}
-
-// `name in seq` for a file name: exact strs of a list are compared directly,
-// anything else through Python's ==.
-int contains_str(PyObject* seq, PyObject* name) {
-    if (!PyList_CheckExact(seq) || !PyUnicode_CheckExact(name)) return contains(seq, name);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-        PyObject* item = PyList_GET_ITEM(seq, i);
-        if (PyUnicode_CheckExact(item)) {
-            if (same_str(item, name)) return 1;
-            continue;
-        }
-        Py_INCREF(item);
-        int r = PyObject_RichCompareBool(item, name, Py_EQ);
-        Py_DECREF(item);
-        if (r != 0) return r;
-    }
-    return 0;
-}
-
 int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
 
 int str_is(PyObject* s, const char* text) {
     return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
-}
-
-// print(*args) through the builtin, so output matches Python's own printing.
-int print_values(std::initializer_list<PyObject*> values) {
-    PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");
-    if (!print) return -1;
-    Ref args = Ref::steal(PyTuple_New((Py_ssize_t)values.size()));
-    if (!args) return -1;
-    Py_ssize_t i = 0;
-    for (PyObject* v : values) PyTuple_SET_ITEM(args.get(), i++, Py_NewRef(v));
-    Ref r = Ref::steal(PyObject_Call(print, args.get(), nullptr));
-    return r ? 0 : -1;
 }
 
 // Whether some stop entry names this file; files holding stop lines keep
@@ -199,211 +158,19 @@ PyObject* frame_filename(PyFrameObject* frame) {
     return name;
 }
 
-// ---------------------------------------------------------------- prediction
-
-struct FrameScope {
-    PyFrameObject* frame;
-    Ref globals, locals;
-    int ensure() {
-        if (locals) return 0;
-        globals = Ref::steal(PyFrame_GetGlobals(frame));
-        if (!globals) return -1;
-        locals = Ref::steal(PyFrame_GetLocals(frame));
-        return locals ? 0 : -1;
-    }
-    ~FrameScope() {
-        if (locals) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyFrame_LocalsToFast(frame, 1);
-            PyErr_Restore(t, v, tb);
-        }
-    }
-};
-
-PyObject* eval_in(FrameScope& scope, PyObject* expr) {
-    if (scope.ensure() < 0) return nullptr;
-    PyObject* eval = PyDict_GetItemString(PyEval_GetBuiltins(), "eval");
-    if (!eval) return nullptr;
-    return PyObject_CallFunctionObjArgs(eval, expr, scope.globals.get(), scope.locals.get(),
-                                        nullptr);
-}
-
-PyObject* item(PyObject* record, Py_ssize_t i) { return PySequence_GetItem(record, i); }
-
-PyObject* eval_item(FrameScope& scope, PyObject* record, Py_ssize_t i) {
-    Ref expr = Ref::steal(item(record, i));
-    if (!expr) return nullptr;
-    return eval_in(scope, expr.get());
-}
-
-PyObject* call_on_copy(PyObject* copy, const char* method, std::initializer_list<PyObject*> args) {
-    Ref name = Ref::steal(PyUnicode_FromString(method));
-    if (!name) return nullptr;
-    PyObject* argv[4] = {copy, nullptr, nullptr, nullptr};
-    size_t n = 1;
-    for (PyObject* a : args) argv[n++] = a;
-    Ref r = Ref::steal(PyObject_VectorcallMethod(name.get(), argv, n, nullptr));
-    if (!r) return nullptr;
-    return Py_NewRef(copy);
-}
-
-// The value the record's operation gives the copied target (new ref, nullptr
-// with an exception set when the prediction fails).
-PyObject* predict(FrameScope& scope, PyObject* record, PyObject* op, PyObject* copy) {
-    if (str_is(op, "Function Value")) return PyUnicode_FromString("Function Value");
-    if (str_is(op, "=")) return eval_item(scope, record, 3);
-    auto one_arg = [&](const char* method) -> PyObject* {
-        Ref a = Ref::steal(eval_item(scope, record, 3));
-        if (!a) return nullptr;
-        return call_on_copy(copy, method, {a.get()});
-    };
-    auto two_args = [&](const char* method) -> PyObject* {
-        Ref a = Ref::steal(eval_item(scope, record, 3));
-        if (!a) return nullptr;
-        Ref b = Ref::steal(eval_item(scope, record, 4));
-        if (!b) return nullptr;
-        return call_on_copy(copy, method, {a.get(), b.get()});
-    };
-    for (const char* m : {"append", "extend", "remove", "update"})
-        if (str_is(op, m)) return one_arg(m);
-    for (const char* m : {"insert", "setdefault"})
-        if (str_is(op, m)) return two_args(m);
-    if (str_is(op, "pop")) {
-        Ref third = Ref::steal(item(record, 3));
-        if (!third) return nullptr;
-        int plain = PySequence_Contains(third.get(), VDX_STR("Method Call"));
-        if (plain < 0) return nullptr;
-        return plain ? call_on_copy(copy, "pop", {}) : one_arg("pop");
-    }
-    for (const char* m : {"sort", "reverse", "clear"})
-        if (str_is(op, m)) return call_on_copy(copy, m, {});
-    if (str_is(op, "Delete")) {
-        Ref key = Ref::steal(eval_item(scope, record, 3));
-        if (!key || PyObject_DelItem(copy, key.get()) < 0) return nullptr;
-        return Py_NewRef(copy);
-    }
-    using InPlace = PyObject* (*)(PyObject*, PyObject*);
-    struct { const char* name; InPlace fn; } inplace[] = {{"Add", PyNumber_InPlaceAdd},
-                                                          {"Mult", PyNumber_InPlaceMultiply},
-                                                          {"Sub", PyNumber_InPlaceSubtract},
-                                                          {"Div", PyNumber_InPlaceTrueDivide}};
-    for (auto& e : inplace) {
-        if (str_is(op, e.name)) {
-            Ref v = Ref::steal(eval_item(scope, record, 3));
-            if (!v) return nullptr;
-            return e.fn(copy, v.get());
-        }
-    }
-    Py_ssize_t n = PyObject_Size(record);
-    if (n < 0) return nullptr;
-    Ref last = Ref::steal(item(record, n - 1));
-    if (!last) return nullptr;
-    int subscript = PySequence_Contains(last.get(), VDX_STR("Subscript Assign"));
-    if (subscript < 0) return nullptr;
-    if (subscript) {
-        Ref key = Ref::steal(eval_item(scope, record, 2));
-        if (!key) return nullptr;
-        Ref value = Ref::steal(eval_item(scope, record, 3));
-        if (!value || PyObject_SetItem(copy, key.get(), value.get()) < 0) return nullptr;
-        return Py_NewRef(copy);
-    }
-    return PyUnicode_FromString("unknown");
-}
-
-// Swallows an Exception (not KeyboardInterrupt/SystemExit); returns false if
-// the pending error must propagate.
-bool swallow_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// [target, value before, predicted value] for one record (new ref).
-PyObject* change_triple(FrameScope& scope, PyObject* record) {
-    Ref name = Ref::steal(item(record, 1));
-    if (!name) return nullptr;
-    Ref op = Ref::steal(item(record, 2));
-    if (!op) return nullptr;
-    Ref before = Ref::borrow(Py_None), copy = Ref::borrow(Py_None);
-    Ref value = Ref::steal(eval_in(scope, name.get()));
-    if (value) {
-        before = value;
-        PyObject* copy_mod = GLOBAL("copy");
-        if (!copy_mod) return nullptr;
-        Ref copied = Ref::steal(PyObject_CallMethod(copy_mod, "deepcopy", "O", value.get()));
-        if (copied) copy = copied;
-    }
-    if (PyErr_Occurred() && !swallow_exception()) return nullptr;
-    Ref after = Ref::steal(predict(scope, record, op.get(), copy.get()));
-    if (!after) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyObject* exc = PyErr_GetRaisedException();
-        int rc = print_values({VDX_STR("err when predict variable_copy:"), exc});
-        Py_DECREF(exc);
-        if (rc < 0) return nullptr;
-        after = Ref::steal(PyUnicode_FromString("unknown 2"));
-    }
-    return list_of({name.get(), before.get(), after.get()});
-}
-
 // ---------------------------------------------------------------- line event
 
 enum class Next { Keep, StopFrame, Error };
 
-Next report_changes(PyFrameObject* frame, PyObject* changes, PyObject* filename, PyObject* source_lineno,
-                    PyObject* line) {
-    Ref code_text = Ref::steal(project::get_no_comment_line(line));
-    if (!code_text) return Next::Error;
-    Ref stripped = Ref::steal(PyObject_CallMethod(code_text.get(), "strip", nullptr));
-    if (!stripped) return Next::Error;
-    Ref lineno_text = Ref::steal(PyObject_Str(source_lineno));
-    if (!lineno_text) return Next::Error;
-    Py_ssize_t n = PyList_GET_SIZE(changes);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* triple = PyList_GET_ITEM(changes, i);
-        PyObject* name = PyList_GET_ITEM(triple, 0);
-        Ref name_text = Ref::steal(PyObject_Str(name));
-        if (!name_text) return Next::Error;
-        // The caller chain starts at the traced frame's own caller.
-        Ref callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
-        if (!callers) return Next::Error;
-        Ref label = Ref::steal(concat({VDX_STR("<"), name_text.get(), VDX_STR(">")}));
-        if (!label || write_caller_details(label.get(), callers.get()) < 0) return Next::Error;
-        Ref before = Ref::steal(PyObject_Str(PyList_GET_ITEM(triple, 1)));
-        Ref after = Ref::steal(before ? PyObject_Str(PyList_GET_ITEM(triple, 2)) : nullptr);
-        Ref file_text = Ref::steal(PyObject_Str(filename));
-        if (!after || !file_text) return Next::Error;
-        Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED3 in "), file_text.get(),
-                                        VDX_STR(" line "), lineno_text.get(), VDX_STR(":"),
-                                        stripped.get(), VDX_STR(" Variable:"), name_text.get(),
-                                        VDX_STR("\uff0cfrom "), before.get(), VDX_STR(" to "),
-                                        after.get()}));
-        if (!report) return Next::Error;
-        Ref reports = Ref::steal(list_of({report.get()}));
-        PyObject* info = GLOBAL("trace_info");
-        if (!reports || !info ||
-            instrument::combine_trace_info(info, label.get(), reports.get(), nullptr) < 0)
-            return Next::Error;
-        PyObject* main_file = GLOBAL("project_main_file");
-        if (!main_file) return Next::Error;
-        int is_main = eq(filename, main_file);
-        if (is_main < 0) return Next::Error;
-        if (is_main) {
-            PyObject* add = GLOBAL("add_lines_lens");
-            if (!add) return Next::Error;
-            Ref one = Ref::steal(PyLong_FromLong(1));
-            Ref shift = Ref::steal(PyNumber_Add(add, one.get()));
-            Ref raw = Ref::steal(shift ? PyNumber_Add(source_lineno, shift.get()) : nullptr);
-            if (!raw || set_global(VDX_STR("last_trace_filename"), VDX_STR("<string>")) < 0 ||
-                set_global(VDX_STR("last_trace_lineno"), raw.get()) < 0)
-                return Next::Error;
-        } else if (set_global(VDX_STR("last_trace_filename"), filename) < 0 ||
-                   set_global(VDX_STR("last_trace_lineno"), source_lineno) < 0) {
-            return Next::Error;
-        }
-    }
-    return Next::Keep;
+// Whether a "<string>" frame runs the main file's code: once the child's
+// runner has registered that code, other "<string>" code (the preamble,
+// strings the program executes) is not the main file.
+bool is_main_file_frame(PyFrameObject* frame) {
+    if (!main_code_registered()) return true;
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    bool main = is_main_code((PyObject*)code);
+    Py_DECREF(code);
+    return main;
 }
 
 // `direct`: the event comes from the C-level installation, which may switch
@@ -411,28 +178,30 @@ Next report_changes(PyFrameObject* frame, PyObject* changes, PyObject* filename,
 Next line_event(PyFrameObject* frame, bool direct) {
     Ref filename = Ref::steal(frame_filename(frame));
     const long raw_line = PyFrame_GetLineNumber(frame);
-    Ref lineno;  // the line number as an int object, made when needed
-    auto boxed = [&]() -> PyObject* {
-        if (!lineno) lineno = Ref::steal(PyLong_FromLong(raw_line));
-        return lineno.get();
-    };
+    Ref lineno;
 
     // Stop lines.
     PyObject* stop_numbers = hot(kStopLineNumbers);
     if (!stop_numbers) return Next::Error;
     int at_stop = contains_long(stop_numbers, raw_line, lineno);
     if (at_stop < 0) return Next::Error;
+    if (at_stop && str_is(filename.get(), "<string>") && !is_main_file_frame(frame)) at_stop = 0;
     if (at_stop) {
         PyObject* stops = hot(kStopList);
-        if (!stops || !boxed()) return Next::Error;
+        if (!stops) return Next::Error;
+        if (!lineno) lineno = Ref::steal(PyLong_FromLong(raw_line));
         Ref text = Ref::steal(PyObject_Str(filename.get()));
-        Ref pair = Ref::steal(text ? list_of({text.get(), lineno.get()}) : nullptr);
+        Ref pair = Ref::steal(text && lineno ? list_of({text.get(), lineno.get()}) : nullptr);
         if (!pair) return Next::Error;
         int hit = contains(stops, pair.get());
         if (hit < 0) return Next::Error;
         if (hit) {
-            if (print_values({VDX_STR("Trace_stop At:"), filename.get(), lineno.get()}) < 0)
-                return Next::Error;
+            Ref number = Ref::steal(PyObject_Str(lineno.get()));
+            Ref line = Ref::steal(number ? concat({VDX_STR("Trace_stop At: "), text.get(), VDX_STR(" "),
+                                                   number.get()})
+                                         : nullptr);
+            if (!line) return Next::Error;
+            tool_write_line(line.get());
             PyObject* sys = GLOBAL("sys");
             if (!sys) return Next::Error;
             Ref r = Ref::steal(PyObject_CallMethod(sys, "settrace", "O", Py_None));
@@ -441,96 +210,16 @@ Next line_event(PyFrameObject* frame, bool direct) {
         }
     }
 
-    // Files that modify no watched name.
-    PyObject* aim_files = hot(kAimFiles);
-    if (!aim_files) return Next::Error;
-    int in_aim = contains_str(aim_files, filename.get());
-    if (in_aim < 0) return Next::Error;
-    if (!in_aim) {
-        int has_stops = file_has_stop_lines(filename.get());
-        if (has_stops < 0) return Next::Error;
-        if (!has_stops && direct) stop_line_events(frame);
-        return Next::StopFrame;
-    }
-
-    // The line reported by the previous event.
-    PyObject* last_lineno = hot(kLastLineno);
-    if (!last_lineno) return Next::Error;
-    if (!compact_int_is(last_lineno, -1)) {
-        Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-        int armed = PyObject_RichCompareBool(last_lineno, minus_one.get(), Py_NE);
-        if (armed < 0) return Next::Error;
-        if (armed) {
-            PyObject* last_file = GLOBAL("last_trace_filename");
-            if (!last_file || !boxed()) return Next::Error;
-            int same_line = eq(lineno.get(), last_lineno);
-            int same_file = same_line > 0 ? eq(filename.get(), last_file) : 0;
-            if (same_line < 0 || same_file < 0) return Next::Error;
-            if (same_line && same_file) return Next::Keep;
-            if (set_global(VDX_STR("last_trace_lineno"), minus_one.get()) < 0 ||
-                set_global(VDX_STR("last_trace_filename"), VDX_STR("")) < 0)
-                return Next::Error;
-        }
-    }
-
-    PyObject* watched_lines = hot(kWatchedLines);
-    if (!watched_lines) return Next::Error;
-    int watched = contains_long(watched_lines, raw_line, lineno);
-    if (watched <= 0) return watched < 0 ? Next::Error : Next::Keep;
-    if (!boxed()) return Next::Error;
-
-    // A watched line: map to the source file and its own numbering.
-    if (str_is(filename.get(), "<string>")) {
-        PyObject* main_file = GLOBAL("project_main_file");
-        if (!main_file) return Next::Error;
-        filename = Ref::borrow(main_file);
-    }
-    Ref located = Ref::steal(line_from_file(filename.get(), lineno.get()));
-    if (!located) return Next::Error;
-    PyObject* line = PyTuple_GET_ITEM(located.get(), 0);
-    PyObject* source_lineno = PyTuple_GET_ITEM(located.get(), 1);
-    PyObject* last_source = GLOBAL("last_trace_lienno");
-    PyObject* last_file = GLOBAL("last_trace_filename");
-    if (!last_source || !last_file) return Next::Error;
-    int same = eq(source_lineno, last_source);
-    if (same > 0) same = eq(filename.get(), last_file);
-    if (same < 0) return Next::Error;
-    if (same) return Next::Keep;
-    if (set_global(VDX_STR("last_trace_lienno"), source_lineno) < 0 ||
-        set_global(VDX_STR("last_trace_filename"), filename.get()) < 0)
-        return Next::Error;
-
-    Ref changes = Ref::steal(PyList_New(0));
-    if (!changes) return Next::Error;
-    {
-        FrameScope scope{frame, {}, {}};
-        PyObject* aim_info = GLOBAL("trace_aim_info_list");
-        if (!aim_info) return Next::Error;
-        Ref entries = Ref::steal(PySequence_List(aim_info));
-        if (!entries) return Next::Error;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-            PyObject* entry = PyList_GET_ITEM(entries.get(), i);
-            Ref entry_file = Ref::steal(PySequence_GetItem(entry, 0));
-            if (!entry_file) return Next::Error;
-            int mine = eq(entry_file.get(), filename.get());
-            if (mine < 0) return Next::Error;
-            if (!mine) continue;
-            Ref records = Ref::steal(PySequence_GetItem(entry, 1));
-            Ref rec_list = Ref::steal(records ? PySequence_List(records.get()) : nullptr);
-            if (!rec_list) return Next::Error;
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(rec_list.get()); ++j) {
-                PyObject* record = PyList_GET_ITEM(rec_list.get(), j);
-                Ref rec_line = Ref::steal(PySequence_GetItem(record, 0));
-                if (!rec_line) return Next::Error;
-                int here = eq(rec_line.get(), source_lineno);
-                if (here < 0) return Next::Error;
-                if (!here) continue;
-                Ref triple = Ref::steal(change_triple(scope, record));
-                if (!triple || PyList_Append(changes.get(), triple.get()) < 0) return Next::Error;
-            }
-        }
-    }
-    return report_changes(frame, changes.get(), filename.get(), source_lineno, line);
+    int watched = engine_line_event(frame);
+    if (watched < 0) return Next::Error;
+    if (watched) return Next::Keep;
+    // Nothing watched in this code: its frames need line events only for
+    // stop lines.
+    int has_stops = file_has_stop_lines(filename.get());
+    if (has_stops < 0) return Next::Error;
+    if (has_stops) return Next::Keep;
+    if (direct) stop_line_events(frame);
+    return Next::StopFrame;
 }
 
 // ---------------------------------------------------------------- call event
@@ -645,19 +334,24 @@ int first_event_setup() {
         if (stops < 0) return -1;
         prepare = stops;
     }
+    // Set before the tables are made, so that a failure is said once and
+    // the program runs on with what could be made.
+    if (set_global(VDX_STR("trace_putong_var_checked"), Py_True) < 0) return -1;
     if (prepare) {
+        int rc = 0;
         if (vars || lists) {
-            if (project::run_generate_linenos() < 0) return -1;
+            rc = project::run_generate_linenos();
         } else {
             try {
                 project::create_trace_stop_line_numbers();
             } catch (py::error_already_set& e) {
                 e.restore();
-                return -1;
+                rc = -1;
             }
         }
+        if (rc < 0 && !report_tool_error("preparing the watch tables")) return -1;
     }
-    return set_global(VDX_STR("trace_putong_var_checked"), Py_True);
+    return 0;
 }
 
 PyObject* self_ref() {
@@ -690,16 +384,21 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
             }
         }
         if (direct) {
-            // Frames of files that neither modify a watched name nor hold a
-            // stop line get no line events: their first one would end them.
-            PyObject* aim_files = hot(kAimFiles);
-            if (!aim_files) return nullptr;
-            Ref filename = Ref::steal(frame_filename(frame));
-            int in_aim = contains_str(aim_files, filename.get());
-            int has_stops = in_aim == 0 ? file_has_stop_lines(filename.get()) : 0;
-            if (in_aim < 0 || has_stops < 0) return nullptr;
-            if (!in_aim && !has_stops) stop_line_events(frame);
+            // Frames of code that changes no watched name and of files without
+            // stop lines get no line events: their first one would end them.
+            int watched = engine_code_is_watched(frame);
+            if (watched < 0) return nullptr;
+            if (!watched) {
+                Ref filename = Ref::steal(frame_filename(frame));
+                int has_stops = file_has_stop_lines(filename.get());
+                if (has_stops < 0) return nullptr;
+                if (!has_stops) stop_line_events(frame);
+            }
         }
+    } else if (what == PyTrace_RETURN) {
+        if (engine_has_frames()) engine_frame_exit(frame);
+    } else if (what == PyTrace_EXCEPTION) {
+        if (engine_has_frames()) engine_frame_exception(frame);
     }
     return self_ref();
 }
@@ -715,12 +414,24 @@ int c_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (callback == g_trace_fn) {
         if (what != PyTrace_CALL && what != PyTrace_LINE && g_hot_valid && g_hot[kChecked] == Py_True &&
             g_hot[kTraceFn] == callback) {
-            // "return" and "exception" events do nothing once the tables are
-            // made: the result would be this very function or None, and
-            // neither changes the frame's local trace function.
+            // "return" and "exception" events only settle the frame's open
+            // reports once the tables are made: the result would be this very
+            // function or None, and neither changes the frame's local trace
+            // function.
+            if (engine_has_frames()) {
+                if (what == PyTrace_RETURN) engine_frame_exit(frame);
+                else if (what == PyTrace_EXCEPTION) engine_frame_exception(frame);
+            }
             return 0;
         }
         result = handle_event(frame, what, true);
+        if (!result) {
+            // The tool's own failure: one line on stderr, and the program
+            // goes on traced. KeyboardInterrupt and SystemExit reach it.
+            if (!report_tool_error("tracer")) return -1;
+            if (what == PyTrace_CALL) Py_XSETREF(layout(frame)->f_trace, Py_NewRef(g_trace_fn));
+            return 0;
+        }
     } else {
         // A local trace function other than ours: call it as Python would.
         if (layout(frame)->f_fast_as_locals && PyFrame_FastToLocalsWithError(frame) < 0)
@@ -786,7 +497,9 @@ PyObject* py_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     install_direct_trace();
     int what = event_code(given[1]);
-    return handle_event((PyFrameObject*)given[0], what, false);
+    PyObject* result = handle_event((PyFrameObject*)given[0], what, false);
+    if (!result && report_tool_error("tracer")) result = Py_NewRef(g_trace_fn);
+    return result;
 }
 
 PyMethodDef trace_def = {"trace_fun_class_or_var", (PyCFunction)(void (*)(void))py_trace,
@@ -826,6 +539,7 @@ PyObject* trace_function() noexcept { return g_trace_fn; }
 
 void register_tracer(py::module_& m) {
     g_layout_ok = check_frame_layout();
+    check_interpreter_frame_layout();
     int watcher = PyDict_AddWatcher(on_module_dict_change);
     if (watcher >= 0 && PyDict_Watch(watcher, module_dict()) == 0)
         g_hot_watched = true;

@@ -1,0 +1,692 @@
+// Reports of watched statements, one per execution.
+//
+// Each line event of a frame whose code holds watched statements looks up
+// (in the code's map) which statements start before the frame's next event.
+// Those that start on every path are reported at once, before they run, with
+// the value before and the predicted value after. Those that start only on
+// some paths are prepared the same way, at the same moment, and filed at the
+// frame's next event when its place shows the statement ran. When the place
+// cannot tell (both kinds of path end there, or an exception intervened), the
+// value of the target decides: a statement that ran has rebound or changed it.
+#include "instrument/instrument.hpp"
+#include "project/project.hpp"
+#include "trace/engine.hpp"
+#include "trace/trace.hpp"
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vdx::trace {
+
+namespace {
+
+// ------------------------------------------------------------ main-file code
+
+// Held for the life of the process (never destroyed: their references must
+// not be released after the interpreter has gone).
+auto& g_main_codes = *new std::unordered_set<PyObject*>();
+auto& g_preamble_codes = *new std::unordered_set<PyObject*>();
+auto& g_code_refs = *new std::vector<Ref>();
+
+void add_code_tree(PyObject* code, std::unordered_set<PyObject*>& into) {
+    std::vector<PyObject*> todo{code};
+    while (!todo.empty()) {
+        PyObject* c = todo.back();
+        todo.pop_back();
+        if (!PyCode_Check(c) || !into.insert(c).second) continue;
+        g_code_refs.push_back(Ref::borrow(c));
+        PyObject* consts = ((PyCodeObject*)c)->co_consts;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) todo.push_back(PyTuple_GET_ITEM(consts, i));
+    }
+}
+
+// ------------------------------------------------------------ records per file
+
+auto& g_files = *new std::vector<std::shared_ptr<FileRecords>>();  // in the order first asked for
+auto& g_file_keys = *new std::vector<Ref>();                      // the frame file names they answer
+auto& g_maps = *new std::unordered_map<PyObject*, std::unique_ptr<CodeMap>>();
+PyObject* g_last_code = nullptr;
+CodeMap* g_last_map = nullptr;
+bool g_dirty = false;
+
+int str_is(PyObject* s, const char* text) {
+    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+}
+
+int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
+
+long as_long(PyObject* v, bool* ok) {
+    long n = PyLong_Check(v) ? PyLong_AsLong(v) : -1;
+    *ok = PyLong_Check(v) && !(n == -1 && PyErr_Occurred());
+    PyErr_Clear();
+    return n;
+}
+
+int flags_from_op(PyObject* record, PyObject* op) {
+    Py_ssize_t n = PyObject_Size(record);
+    if (n < 0) return -1;
+    Ref last = Ref::steal(PySequence_GetItem(record, n - 1));
+    if (!last) return -1;
+    int method = PyUnicode_Check(last.get()) && PyUnicode_Find(last.get(), VDX_STR("Method Call"), 0, PY_SSIZE_T_MAX, 1) >= 0;
+    int subscript = PyUnicode_Check(last.get()) &&
+                    PyUnicode_Find(last.get(), VDX_STR("Subscript Assign"), 0, PY_SSIZE_T_MAX, 1) >= 0;
+    PyErr_Clear();
+    if (method || subscript || str_is(op, "Delete")) return 0;
+    return kBinding;
+}
+
+// Fills the records of one aim entry, with their places when the scan gave them.
+int load_records(FileRecords& fr, PyObject* records, PyObject* spans) {
+    Ref recs = Ref::steal(PySequence_Fast(records, "records"));
+    if (!recs) return -1;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(recs.get());
+    Ref span_list;
+    if (spans && spans != Py_None) {
+        span_list = Ref::steal(PySequence_Fast(spans, "spans"));
+        if (!span_list) PyErr_Clear();
+        else if (PySequence_Fast_GET_SIZE(span_list.get()) != n) span_list = Ref();
+    }
+    std::map<std::tuple<int, int, int, int>, int> groups;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* t = PySequence_Fast_GET_ITEM(recs.get(), i);
+        Record r;
+        r.tuple = Ref::borrow(t);
+        Ref line = Ref::steal(PySequence_GetItem(t, 0));
+        r.name = Ref::steal(line ? PySequence_GetItem(t, 1) : nullptr);
+        r.op = Ref::steal(r.name ? PySequence_GetItem(t, 2) : nullptr);
+        if (!r.op) {
+            PyErr_Clear();
+            continue;  // not a record
+        }
+        bool ok;
+        r.line = as_long(line.get(), &ok);
+        if (!ok) continue;
+        bool placed = false;
+        if (span_list) {
+            PyObject* s = PySequence_Fast_GET_ITEM(span_list.get(), i);
+            if (PyTuple_Check(s) && PyTuple_GET_SIZE(s) == 9) {
+                int v[9];
+                placed = true;
+                for (int j = 0; j < 9 && placed; ++j) v[j] = (int)as_long(PyTuple_GET_ITEM(s, j), &placed);
+                if (placed) {
+                    r.l0 = v[0], r.c0 = v[1], r.l1 = v[2], r.c1 = v[3];
+                    r.gl0 = v[4], r.gc0 = v[5], r.gl1 = v[6], r.gc1 = v[7];
+                    r.flags = v[8];
+                }
+            }
+        }
+        if (!placed) {
+            // A record without its place: all code of its line.
+            r.l0 = r.l1 = r.gl0 = r.gl1 = (int)r.line;
+            r.c0 = r.gc0 = 0;
+            r.c1 = r.gc1 = 1 << 24;
+            r.flags = flags_from_op(t, r.op.get());
+            if (r.flags < 0) {
+                PyErr_Clear();
+                r.flags = 0;
+            }
+        }
+        auto key = std::make_tuple(r.gl0, r.gc0, r.gl1, r.gc1);
+        auto it = groups.find(key);
+        if (it == groups.end()) it = groups.emplace(key, (int)groups.size()).first;
+        r.group = it->second;
+        fr.records.push_back(std::move(r));
+    }
+    return 0;
+}
+
+int same_path(PyObject* a, PyObject* b) {
+    int same = eq(a, b);
+    if (same != 0) return same;
+    PyObject* os = get_global("os");
+    if (!os) return -1;
+    Ref ospath = Ref::steal(PyObject_GetAttrString(os, "path"));
+    if (!ospath) return -1;
+    Ref na = Ref::steal(PyObject_CallMethod(ospath.get(), "normpath", "O", a));
+    Ref nb = na ? Ref::steal(PyObject_CallMethod(ospath.get(), "normpath", "O", b)) : Ref();
+    if (!nb) {
+        PyErr_Clear();
+        return 0;
+    }
+    return eq(na.get(), nb.get());
+}
+
+// The records of a file (null when none), `report_name` being the name that
+// reports give it.
+std::shared_ptr<FileRecords> records_for(PyObject* filename, PyObject* report_name, bool main_file, int* err) {
+    *err = 0;
+    for (size_t i = 0; i < g_file_keys.size(); ++i)
+        if (g_file_keys[i].get() == filename || eq(g_file_keys[i].get(), filename) > 0) return g_files[i];
+    PyErr_Clear();
+    auto fail = [&]() {
+        *err = -1;
+        return std::shared_ptr<FileRecords>();
+    };
+    PyObject* aim_files = get_global("trace_aim_files");
+    PyObject* aim_info = get_global("trace_aim_info_list");
+    if (!aim_files || !aim_info) return fail();
+    PyObject* spans_all = PyDict_GetItemWithError(module_dict(), VDX_STR("trace_aim_spans"));
+    if (!spans_all && PyErr_Occurred()) return fail();
+    std::shared_ptr<FileRecords> found;
+    int listed = PySequence_Contains(aim_files, main_file ? VDX_STR("<string>") : filename);
+    if (listed < 0) return fail();
+    Ref entries = Ref::steal(PySequence_List(aim_info));
+    if (!entries) return fail();
+    if (listed) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+            PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+            Ref file = Ref::steal(PySequence_GetItem(entry, 0));
+            Ref records = file ? Ref::steal(PySequence_GetItem(entry, 1)) : Ref();
+            if (!records) {
+                PyErr_Clear();
+                continue;
+            }
+            int same = main_file ? same_path(file.get(), report_name) : eq(file.get(), filename);
+            if (same < 0) return fail();
+            if (!same) continue;
+            Ref spans;
+            if (spans_all) {
+                spans = Ref::steal(PySequence_GetItem(spans_all, i));
+                if (!spans) PyErr_Clear();
+            }
+            auto fr = std::make_shared<FileRecords>();
+            fr->file = Ref::borrow(report_name);
+            if (load_records(*fr, records.get(), spans.get()) < 0) return fail();
+            if (!fr->records.empty()) found = fr;
+            break;
+        }
+    }
+    g_file_keys.push_back(Ref::borrow(filename));
+    g_files.push_back(found);
+    return found;
+}
+
+CodeMap* map_for(PyCodeObject* code) {
+    PyObject* key = (PyObject*)code;
+    if (key == g_last_code) return g_last_map;
+    auto it = g_maps.find(key);
+    if (it != g_maps.end()) {
+        g_last_code = key;
+        g_last_map = it->second.get();
+        return g_last_map;
+    }
+    auto map = std::make_unique<CodeMap>();
+    PyObject* filename = code->co_filename;
+    std::shared_ptr<FileRecords> file;
+    int shift = 0, err = 0;
+    if (str_is(filename, "<string>")) {
+        bool main = main_code_registered() ? is_main_code(key) : !is_preamble_code(key);
+        if (main) {
+            PyObject* main_file = get_global("project_main_file");
+            PyObject* add = main_file ? get_global("add_lines_lens") : nullptr;
+            if (!add) return nullptr;
+            bool ok;
+            shift = (int)as_long(add, &ok) + 1;
+            if (ok) file = records_for(filename, main_file, true, &err);
+        }
+    } else {
+        file = records_for(filename, filename, false, &err);
+    }
+    if (err < 0 || build_code_map(*map, code, file, shift) < 0) return nullptr;
+    CodeMap* raw = map.get();
+    g_maps.emplace(key, std::move(map));
+    g_last_code = key;
+    g_last_map = raw;
+    return raw;
+}
+
+// ------------------------------------------------------------ frame states
+
+struct Captured {
+    int rec = -1;
+    Ref label, callers, report;
+    Ref before;  // the value before (nullptr: not bound)
+    Ref snapshot;
+};
+
+// An execution of a statement spread over lines: events inside it that move
+// forward belong to the same execution.
+struct Exec {
+    int group, lo, hi;
+    int pos;  // how far it has got: its entry, then each event inside it
+    std::vector<Ref> names;
+};
+
+struct FrameState {
+    CodeMap* map = nullptr;
+    int prev = -1;
+    int pending_from = -1;
+    bool raised = false;
+    std::vector<Captured> pending;
+    std::vector<Exec> execs;
+};
+
+auto& g_frames = *new std::unordered_map<PyFrameObject*, FrameState>();
+
+int emit(const Captured& c) {
+    if (write_caller_details(c.label.get(), c.callers.get()) < 0) return -1;
+    Ref reports = Ref::steal(list_of({c.report.get()}));
+    PyObject* info = get_global("trace_info");
+    if (!reports || !info) return -1;
+    return instrument::combine_trace_info(info, c.label.get(), reports.get(), nullptr);
+}
+
+// Whether a statement that may or may not have run did: its target was
+// rebound, or its value differs from the copy taken before.
+bool ran(PyFrameObject* frame, const FrameState& st, const Captured& c) {
+    const Record& rec = st.map->file->records[c.rec];
+    PyObject* v = nullptr;
+    int found = lookup_name(frame, rec.name.get(), &v);
+    Ref now = Ref::steal(v);
+    if (found < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    if ((found != 0) != (bool)c.before) return true;
+    if (!found) return false;
+    if (now.get() != c.before.get()) return true;
+    if (c.snapshot) {
+        if (!is_inert(now.get())) return true;
+        int same = PyObject_RichCompareBool(c.snapshot.get(), now.get(), Py_EQ);
+        if (same < 0) {
+            PyErr_Clear();
+            return true;
+        }
+        return !same;
+    }
+    return !(rec.flags & kBinding);  // a mutation whose effect cannot be compared
+}
+
+int settle(PyFrameObject* frame, FrameState& st, int target) {
+    std::vector<Captured> pending;
+    pending.swap(st.pending);
+    const Outcome* out = nullptr;
+    if (!st.raised && st.pending_from >= 0) {
+        for (const Outcome& o : st.map->actions[st.pending_from].outcomes)
+            if (o.target == target) out = &o;
+    }
+    st.raised = false;
+    st.pending_from = -1;
+    for (const Captured& c : pending) {
+        bool report;
+        if (out && std::binary_search(out->must.begin(), out->must.end(), c.rec)) report = true;
+        else if (out && !std::binary_search(out->may.begin(), out->may.end(), c.rec)) report = false;
+        else report = ran(frame, st, c);
+        if (report && emit(c) < 0) return -1;
+    }
+    return 0;
+}
+
+// ------------------------------------------------------------ predictions
+
+PyObject* text(const char* s) { return PyUnicode_FromString(s); }
+
+// Item i of the record, evaluated when that cannot run program code; nullptr
+// with *unknown set when it could (or, when `inert`, the value is not inert).
+PyObject* argument(PyFrameObject* frame, PyObject* record, Py_ssize_t i, bool inert, bool* unknown) {
+    Ref src = Ref::steal(PySequence_GetItem(record, i));
+    if (!src) return nullptr;
+    bool unsafe = false;
+    PyObject* v = safe_eval(frame, src.get(), &unsafe);
+    if (unsafe) *unknown = true;
+    if (v && inert && !is_inert(v)) {
+        Py_DECREF(v);
+        *unknown = true;
+        return nullptr;
+    }
+    return v;
+}
+
+PyObject* call_on(PyObject* target, const char* method, std::initializer_list<PyObject*> args) {
+    Ref name = Ref::steal(PyUnicode_FromString(method));
+    if (!name) return nullptr;
+    PyObject* argv[4] = {target, nullptr, nullptr, nullptr};
+    size_t n = 1;
+    for (PyObject* a : args) argv[n++] = a;
+    Ref r = Ref::steal(PyObject_VectorcallMethod(name.get(), argv, n, nullptr));
+    return r ? Py_NewRef(target) : nullptr;
+}
+
+// The value the record gives its target. `base` is the value before (nullptr:
+// not bound). nullptr with an error when a prediction raised.
+PyObject* predict(PyFrameObject* frame, const Record& rec, PyObject* base) {
+    PyObject* op = rec.op.get();
+    PyObject* record = rec.tuple.get();
+    if (str_is(op, "Function Value")) return text("Function Value");
+    if (rec.flags & kPredictUnknown) return text("unknown");
+    bool unknown = false;
+    if (str_is(op, "=")) {
+        PyObject* v = argument(frame, record, 3, false, &unknown);
+        return unknown ? text("unknown") : v;
+    }
+    struct Shape { const char* op; int args; bool inert1, inert2; };
+    static const Shape shapes[] = {
+        {"append", 1, false, false}, {"extend", 1, true, false},      {"insert", 2, true, false},
+        {"remove", 1, true, false},  {"setdefault", 2, true, false}, {"update", 1, true, false},
+        {"sort", 0, false, false},   {"reverse", 0, false, false},   {"clear", 0, false, false},
+        {"pop", -1, true, false},    {"Delete", -2, true, false},
+        {"Add", -3, true, false},    {"Mult", -3, true, false},      {"Sub", -3, true, false},
+        {"Div", -3, true, false},
+    };
+    const Shape* shape = nullptr;
+    for (const Shape& s : shapes)
+        if (str_is(op, s.op)) shape = &s;
+    bool subscript = false;
+    if (!shape) {
+        Py_ssize_t n = PyObject_Size(record);
+        Ref last = n > 0 ? Ref::steal(PySequence_GetItem(record, n - 1)) : Ref();
+        if (!last) return nullptr;
+        subscript = PyUnicode_Check(last.get()) &&
+                    PyUnicode_Find(last.get(), VDX_STR("Subscript Assign"), 0, PY_SSIZE_T_MAX, 1) >= 0;
+        if (PyErr_Occurred()) return nullptr;
+        if (!subscript) return text("unknown");
+    }
+    // The operation is applied to a copy, which must be of inert values.
+    Ref copy;
+    if (!base) copy = Ref::borrow(Py_None);
+    else if (is_inert(base)) copy = Ref::steal(deep_copy(base));
+    else return text("unknown");
+    if (!copy) return nullptr;
+    auto arg = [&](Py_ssize_t i, bool inert) { return Ref::steal(argument(frame, record, i, inert, &unknown)); };
+    if (subscript) {
+        Ref key = arg(2, true);
+        if (unknown) return text("unknown");
+        Ref value = key ? arg(3, false) : Ref();
+        if (unknown) return text("unknown");
+        if (!value || PyObject_SetItem(copy.get(), key.get(), value.get()) < 0) return nullptr;
+        return copy.release();
+    }
+    const char* m = shape->op;
+    if (shape->args == -3) {  // in-place operator
+        Ref v = arg(3, true);
+        if (unknown) return text("unknown");
+        if (!v) return nullptr;
+        using InPlace = PyObject* (*)(PyObject*, PyObject*);
+        InPlace fn = m[0] == 'A' ? PyNumber_InPlaceAdd
+                   : m[0] == 'M' ? PyNumber_InPlaceMultiply
+                   : m[0] == 'S' ? PyNumber_InPlaceSubtract
+                                 : PyNumber_InPlaceTrueDivide;
+        return fn(copy.get(), v.get());
+    }
+    if (shape->args == -2) {  // deletion of a key
+        Ref key = arg(3, true);
+        if (unknown) return text("unknown");
+        if (!key || PyObject_DelItem(copy.get(), key.get()) < 0) return nullptr;
+        return copy.release();
+    }
+    if (shape->args == -1) {  // pop() or pop(index)
+        Ref third = Ref::steal(PySequence_GetItem(record, 3));
+        if (!third) return nullptr;
+        int plain = PyUnicode_Check(third.get()) &&
+                    PyUnicode_Find(third.get(), VDX_STR("Method Call"), 0, PY_SSIZE_T_MAX, 1) >= 0;
+        if (PyErr_Occurred()) return nullptr;
+        if (plain) return call_on(copy.get(), "pop", {});
+        Ref i = arg(3, true);
+        if (unknown) return text("unknown");
+        return i ? call_on(copy.get(), "pop", {i.get()}) : nullptr;
+    }
+    if (shape->args == 0) return call_on(copy.get(), m, {});
+    Ref a = arg(3, shape->inert1);
+    if (unknown) return text("unknown");
+    if (!a) return nullptr;
+    if (shape->args == 1) return call_on(copy.get(), m, {a.get()});
+    Ref b = arg(4, shape->inert2);
+    if (unknown) return text("unknown");
+    return b ? call_on(copy.get(), m, {a.get(), b.get()}) : nullptr;
+}
+
+// What a report carries over to a later statement of the same line that
+// changes the same name: the predicted value, when there is one.
+struct Carry {
+    Ref name;
+    bool known;
+    Ref value;  // nullptr with known: not bound
+};
+
+Carry* carry_for(std::vector<Carry>& carries, PyObject* name) {
+    for (auto& c : carries)
+        if (PyUnicode_Compare(c.name.get(), name) == 0) return &c;
+    PyErr_Clear();
+    return nullptr;
+}
+
+// Prepares the report of one record: the caller block and the report line,
+// with the value before and the predicted value after.
+int capture(PyFrameObject* frame, CodeMap* map, int r, bool merged, std::vector<Carry>& carries,
+            Captured* out) {
+    const Record& rec = map->file->records[r];
+    out->rec = r;
+    Ref before;
+    bool before_known = true;
+    if (Carry* c = carry_for(carries, rec.name.get())) {
+        before_known = c->known;
+        before = c->value;
+    } else {
+        PyObject* v = nullptr;
+        int found = lookup_name(frame, rec.name.get(), &v);
+        if (found < 0) return -1;
+        before = Ref::steal(v);
+    }
+    out->before = before;
+    if (before && is_inert(before.get())) {
+        out->snapshot = Ref::steal(deep_copy(before.get()));
+        if (!out->snapshot && !report_tool_error("copying a watched value")) return -1;
+    }
+    Ref after;
+    if (merged || !before_known) {
+        after = Ref::steal(text("unknown"));
+    } else {
+        after = Ref::steal(predict(frame, rec, before.get()));
+        if (!after) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            Ref msg = Ref::steal(value_text(exc.get()));
+            if (!msg) return -1;
+            Ref line = Ref::steal(concat({VDX_STR("err when predict variable_copy: "), msg.get()}));
+            if (line) tool_write_line(line.get());
+            after = Ref::steal(text("unknown 2"));
+        }
+    }
+    if (!after) return -1;
+    // A later statement of this line starts from this one's result.
+    bool predicted = !(PyUnicode_CheckExact(after.get()) &&
+                       (str_is(after.get(), "unknown") || str_is(after.get(), "unknown 2") ||
+                        str_is(after.get(), "Function Value")));
+    if (Carry* c = carry_for(carries, rec.name.get())) {
+        c->known = predicted;
+        c->value = predicted ? after : Ref();
+    } else {
+        carries.push_back({rec.name, predicted, predicted ? after : Ref()});
+    }
+
+    Ref name_text = Ref::steal(PyObject_Str(rec.name.get()));
+    if (!name_text) return -1;
+    out->label = Ref::steal(concat({VDX_STR("<"), name_text.get(), VDX_STR(">")}));
+    out->callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
+    if (!out->label || !out->callers) return -1;
+    Ref before_text = before_known ? Ref::steal(value_text(before ? before.get() : Py_None))
+                                   : Ref::steal(text("unknown"));
+    Ref after_text = Ref::steal(value_text(after.get()));
+    Ref file_text = Ref::steal(PyObject_Str(map->file->file.get()));
+    if (!before_text || !after_text || !file_text) return -1;
+    Ref raw_line = Ref::steal(PyLong_FromLong(rec.line + map->shift));
+    Ref located = raw_line ? Ref::steal(line_from_file(map->file->file.get(), raw_line.get())) : Ref();
+    if (!located) return -1;
+    Ref no_comment = Ref::steal(project::get_no_comment_line(PyTuple_GET_ITEM(located.get(), 0)));
+    Ref code_text = no_comment ? Ref::steal(PyObject_CallMethod(no_comment.get(), "strip", nullptr)) : Ref();
+    Ref line_text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(located.get(), 1)));
+    if (!code_text || !line_text) return -1;
+    out->report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED3 in "), file_text.get(),
+                                     VDX_STR(" line "), line_text.get(), VDX_STR(":"), code_text.get(),
+                                     VDX_STR(" Variable:"), name_text.get(), VDX_STR("\uff0cfrom "),
+                                     before_text.get(), VDX_STR(" to "), after_text.get()}));
+    return out->report ? 0 : -1;
+}
+
+struct Item {
+    int rec;
+    bool certain;
+};
+
+// The records one event starts, merged per statement and name, in the order
+// they run; reported or kept for the frame's next event.
+int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction& act) {
+    CodeMap* map = st.map;
+    const auto& records = map->file->records;
+    std::vector<Item> items;
+    for (int r : act.certain) items.push_back({r, true});
+    for (int r : act.possible) items.push_back({r, false});
+    std::stable_sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+        return map->first_entry[a.rec] < map->first_entry[b.rec];
+    });
+    struct Key {
+        int group;
+        PyObject* name;
+        int rep;
+        bool certain;
+        bool merged;
+    };
+    std::vector<Key> keys;
+    for (const Item& it : items) {
+        const Record& rec = records[it.rec];
+        Key* key = nullptr;
+        for (auto& kk : keys)
+            if (kk.group == rec.group && PyUnicode_Compare(kk.name, rec.name.get()) == 0) key = &kk;
+        PyErr_Clear();
+        if (!key) {
+            keys.push_back({rec.group, rec.name.get(), it.rec, it.certain, false});
+            continue;
+        }
+        // One report per name and execution of a statement: its binding (the
+        // last one) gives the value; several mutations give "unknown".
+        const Record& rep = records[key->rep];
+        bool rep_binds = rep.flags & kBinding, this_binds = rec.flags & kBinding;
+        if (this_binds) {
+            key->rep = it.rec;
+            key->merged = false;
+        } else if (!rep_binds) {
+            key->merged = true;
+        }
+        key->certain = key->certain || it.certain;
+    }
+    std::vector<Carry> carries;
+    for (const Key& key : keys) {
+        // A statement spread over lines has events inside it; its names are
+        // reported once per execution.
+        Exec* exec = nullptr;
+        for (auto& e : st.execs)
+            if (e.group == key.group) exec = &e;
+        if (exec) {
+            bool seen = false;
+            for (auto& n : exec->names) seen = seen || PyUnicode_Compare(n.get(), key.name) == 0;
+            PyErr_Clear();
+            if (seen) continue;
+            exec->names.push_back(Ref::borrow(key.name));
+        } else if (map->group_lo[key.rep] >= 0) {
+            st.execs.push_back({key.group, map->group_lo[key.rep], map->group_hi[key.rep],
+                                std::max(k, map->first_entry[key.rep]), {Ref::borrow(key.name)}});
+        }
+        Captured c;
+        if (capture(frame, map, key.rep, key.merged, carries, &c) < 0) return -1;
+        if (key.certain) {
+            if (emit(c) < 0) return -1;
+        } else {
+            st.pending.push_back(std::move(c));
+            st.pending_from = k;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void register_main_code(PyObject* code) { add_code_tree(code, g_main_codes); engine_reset(); }
+void register_preamble_code(PyObject* code) { add_code_tree(code, g_preamble_codes); }
+void register_runner_code(PyObject* code) { register_preamble_code(code); }
+bool main_code_registered() { return !g_main_codes.empty(); }
+bool is_main_code(PyObject* code) { return g_main_codes.count(code) != 0; }
+bool is_preamble_code(PyObject* code) { return g_preamble_codes.count(code) != 0; }
+
+StringCode string_code_role(PyObject* code) {
+    if (is_preamble_code(code)) return StringCode::Runner;
+    if (!main_code_registered() || is_main_code(code)) return StringCode::MainFile;
+    return StringCode::Other;
+}
+
+void engine_reset() {
+    g_frames.clear();
+    g_maps.clear();
+    g_files.clear();
+    g_file_keys.clear();
+    g_last_code = nullptr;
+    g_last_map = nullptr;
+    g_dirty = false;
+}
+
+void engine_note_global_change(PyObject* key) {
+    if (!key) {
+        g_dirty = true;
+        return;
+    }
+    if (!PyUnicode_Check(key)) return;
+    for (const char* name : {"trace_aim_info_list", "trace_aim_spans", "trace_aim_files", "project_main_file",
+                             "add_lines_lens"}) {
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+            g_dirty = true;
+            return;
+        }
+    }
+}
+
+bool engine_has_frames() { return !g_frames.empty(); }
+
+int engine_code_is_watched(PyFrameObject* frame) {
+    if (g_dirty) engine_reset();
+    Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+    CodeMap* map = map_for((PyCodeObject*)code.get());
+    return map ? map->any : -1;
+}
+
+int engine_line_event(PyFrameObject* frame) {
+    if (g_dirty) engine_reset();
+    Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+    CodeMap* map = map_for((PyCodeObject*)code.get());
+    if (!map) return -1;
+    if (!map->any) {
+        if (!g_frames.empty()) g_frames.erase(frame);
+        return 0;
+    }
+    int k = map->instruction_at(PyFrame_GetLasti(frame));
+    FrameState& st = g_frames[frame];
+    if (st.map != map) st = FrameState{map};
+    if (!st.pending.empty() && settle(frame, st, k) < 0) return -1;
+    if (k < 0) return 1;
+    st.execs.erase(std::remove_if(st.execs.begin(), st.execs.end(),
+                                  [&](Exec& e) {
+                                      if (k < e.lo || k > e.hi || k <= e.pos) return true;
+                                      e.pos = k;
+                                      return false;
+                                  }),
+                   st.execs.end());
+    st.prev = k;
+    const EventAction& act = map->action(k);
+    if (act.certain.empty() && act.possible.empty()) return 1;
+    return handle_action(frame, st, k, act) < 0 ? -1 : 1;
+}
+
+void engine_frame_exit(PyFrameObject* frame) {
+    auto it = g_frames.find(frame);
+    if (it == g_frames.end()) return;
+    if (!it->second.pending.empty() && settle(frame, it->second, kExit) < 0)
+        report_tool_error("reporting a watched change");
+    g_frames.erase(frame);
+}
+
+void engine_frame_exception(PyFrameObject* frame) {
+    auto it = g_frames.find(frame);
+    if (it != g_frames.end()) it->second.raised = true;
+}
+
+}  // namespace vdx::trace

@@ -1,0 +1,123 @@
+// Internal to the trace runtime: where watched statements start in the
+// bytecode, what the program's frames hold, and the reports of one line event.
+#pragma once
+#include "common/pyobj.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace vdx::trace {
+
+// ------------------------------------------------------------ frame values
+
+// A name as the frame's code would read it, without running program code:
+// 1 with *out (new ref), 0 when unbound or not readable, -1 with an error.
+int lookup_name(PyFrameObject* frame, PyObject* name, PyObject** out);
+// Whether v and everything inside it is of an exact built-in value type (int,
+// float, complex, bool, str, bytes, None, and tuple/list/dict/set/frozenset of
+// such); operations on such values cannot call back into the program.
+bool is_inert(PyObject* v);
+// Evaluates a source fragment in the frame when that cannot run program code.
+// Returns a new ref; nullptr with *unsafe set and no error when it would;
+// nullptr with an error when the evaluation itself raised.
+PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe);
+// copy.deepcopy of an inert value (new ref or nullptr with an error).
+PyObject* deep_copy(PyObject* v);
+// Checks the interpreter frame layout against a live frame; call once at load.
+void check_interpreter_frame_layout();
+
+// ------------------------------------------------------------ watched records
+
+enum RecordFlags {
+    kPredictUnknown = 1,  // the value after cannot be told before the statement runs
+    kBinding = 2,         // the statement rebinds the name (else it mutates the value)
+};
+
+// One modification record with where it sits in its file.
+struct Record {
+    Ref tuple;     // the record as the scan made it
+    Ref name;      // item 1: the watched name
+    Ref op;        // item 2
+    long line = 0; // item 0
+    int l0 = 0, c0 = 0, l1 = 0, c1 = 0;  // the code that starts the change
+    int group = 0;                       // the statement (or header expression) around it
+    int gl0 = 0, gc0 = 0, gl1 = 0, gc1 = 0;
+    int flags = 0;
+};
+
+struct FileRecords {
+    Ref file;  // the file name reports use
+    std::vector<Record> records;
+};
+
+// ------------------------------------------------------------ code maps
+
+constexpr int kExit = -1;  // a path that leaves the frame (return, raise, yield)
+
+struct Outcome {
+    int target;              // instruction index of the next line event, or kExit
+    std::vector<int> must;   // records started on every path to it
+    std::vector<int> may;    // records started on some path to it
+};
+
+struct EventAction {
+    bool computed = false;
+    std::vector<int> certain;   // records that start before the next line event
+    std::vector<int> possible;  // records that may start, decided at the next event
+    std::vector<Outcome> outcomes;
+};
+
+struct CodeMap {
+    Ref code;
+    std::shared_ptr<FileRecords> file;  // null: nothing watched in this code
+    int shift = 0;                      // raw line = source line + shift
+    bool any = false;                   // some record starts in this code
+    // per instruction
+    std::vector<int> offset, line, succ1, succ2;  // succ: instruction index or -1
+    std::vector<unsigned char> marked, backjump, terminal, resume;
+    std::vector<std::vector<int>> entries;  // records whose code starts at this instruction
+    std::vector<int> unit_to_instr;         // code unit -> instruction index
+    std::vector<int> group_lo, group_hi;    // per record: the run of its statement
+    std::vector<int> first_entry;           // per record: its first entry instruction
+    std::vector<EventAction> actions;
+    std::vector<std::vector<Outcome>> memo;
+    std::vector<unsigned char> memo_done;
+
+    int instruction_at(int lasti) const {
+        int unit = lasti / 2;
+        if (unit < 0 || unit >= (int)unit_to_instr.size()) return -1;
+        return unit_to_instr[unit];
+    }
+    const EventAction& action(int k);
+};
+
+// Builds the map of a code object against the records of its file (null when
+// the file has none): 0, or -1 with an error.
+int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords> file, int shift);
+
+// ------------------------------------------------------------ the engine
+
+// Main-file code compiled by the child's runner, and the runner's own code.
+void register_main_code(PyObject* code);
+void register_preamble_code(PyObject* code);
+bool main_code_registered();
+bool is_main_code(PyObject* code);
+bool is_preamble_code(PyObject* code);
+
+// A line event of a frame: reports the watched statements it starts.
+// Returns 1 when the frame's code has watched statements, 0 when it has none
+// (its frames need no line events), -1 with an error.
+int engine_line_event(PyFrameObject* frame);
+// The frame leaves (return, yield or unwind): settles what it left open.
+void engine_frame_exit(PyFrameObject* frame);
+// An exception was raised in the frame: its next event comes from a handler.
+void engine_frame_exception(PyFrameObject* frame);
+bool engine_has_frames();
+// Whether the frame's code holds watched statements: 1, 0, or -1 with an error.
+int engine_code_is_watched(PyFrameObject* frame);
+// Drops the maps and frame states (the tables changed).
+void engine_reset();
+// Called by the module-dict watcher for a changed key (nullptr: any key).
+void engine_note_global_change(PyObject* key);
+
+}  // namespace vdx::trace
