@@ -179,3 +179,22 @@ def test_scan_of_a_project_tree_with_the_real_finder(vx, monkeypatch, tmp_path):
     assert vx.trace_files_class_lines_dict == {m: {"Foo": {"foo": [6]}}, h: {"Foo": {"foo": [4]}}}
     assert vx.class_filter_lines_dict == {"Foo": [[f, [6] if f == m else [4]]
                                                   for f in vx.trace_files_class_lines_dict]}
+
+
+def test_sources_are_read_as_python_reads_them_and_quietly(vx, monkeypatch, tmp_path, capfd):
+    (tmp_path / "latin.py").write_bytes(b"# -*- coding: latin-1 -*-\nname = '\xe9t\xe9'\n")
+    (tmp_path / "bom.py").write_bytes(b"\xef\xbb\xbfname = 'b'\r\nname += 'c'\r\n")
+    (tmp_path / "escapes.py").write_text("name = '\\d'\n", encoding="utf-8")
+    for attr, value in (("folder_path", str(tmp_path)), ("trace_var_list", ["name"]),
+                        ("trace_list_list", []), ("trace_classname_list", [])):
+        monkeypatch.setattr(vx, attr, value)
+    info, _, _ = vx.read_in_folder()
+    got = {Path(f).name: records for f, records in info}
+    assert got == {"latin.py": [(2, "name", "=", "'\u00e9t\u00e9'")],
+                   "bom.py": [(1, "name", "=", "'b'"), (2, "name", "Add", "'c'", "      AugAssign")],
+                   "escapes.py": [(1, "name", "=", "'\\\\d'")]}
+    # an invalid escape in a file the program may never import says nothing
+    assert capfd.readouterr().err == ""
+    # each record has its place: the statement, and the statement around it
+    spans = dict(zip((Path(f).name for f, _ in info), vx.trace_aim_spans))
+    assert spans["bom.py"] == [(1, 0, 1, 10, 1, 0, 1, 10, 2), (2, 0, 2, 11, 2, 0, 2, 11, 2)]

@@ -1,33 +1,7 @@
 """Traced runs end to end: the headless command line starts the real child."""
-import re
-import textwrap
-
 import pytest
 
-RUN = "import sys, vardex; sys.argv[0] = 'vardex'; vardex.main()"
-
-
-def write(folder, files):
-    for name, text in files.items():
-        path = folder / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
-
-
-def traced(child, files, *options, main="main.py"):
-    write(child.cwd, files)
-    proc = child.run(RUN, main, *options, check=False)
-    result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
-    return proc, result
-
-
-def reports(result):
-    return [line for line in result.splitlines() if line.startswith("-\u2193")]
-
-
-def changed3(path, line, code, name, before, after):
-    return (f"-\u2193--------VALUE CHANGED3 in {path} line {line}:{code} "
-            f"Variable:{name}\uff0cfrom {before} to {after}")
+from traced_runs import RUN, changed3, reports, traced, write
 
 
 TABLE = """

@@ -394,13 +394,12 @@ int except_name(PyObject* self_ptr, PyObject* node_ptr) {
         py::handle self(self_ptr), node(node_ptr);
         py::object name = node.attr("name");
         if (name.is_none() || !watched(self, name)) return;
-        py::list body = node.attr("body");
-        if (py::len(body) == 0) return;
         py::object type = node.attr("type");
-        py::str type_src = type.is_none() ? py::str("") : src(type);
-        // Bound when the handler matches: its first statement is about to run.
-        add(self, py::make_tuple(node.attr("lineno"), name, "Except", type_src), place(body[0]),
-            kBinding | kPredictUnknown, py::frozenset(py::set()), name);
+        if (type.is_none()) return;
+        // The handler's test starts with its exception type; whether the name
+        // is bound is known when the handler's body (or something else) runs.
+        add(self, py::make_tuple(node.attr("lineno"), name, "Except", src(type)), place(type),
+            kBinding | kPredictUnknown | kConfirmByValue, py::frozenset(py::set()), name);
     });
 }
 

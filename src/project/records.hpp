@@ -6,7 +6,11 @@
 namespace vdx::project::records {
 
 // Record flags, as the tracer reads them.
-enum Flags { kPredictUnknown = 1, kBinding = 2 };
+enum Flags {
+    kPredictUnknown = 1,
+    kBinding = 2,
+    kConfirmByValue = 4,  // starts before a test that decides whether it binds
+};
 
 // Record makers for one statement or expression node, called before the
 // node's children are visited. 0, or -1 with an error set.

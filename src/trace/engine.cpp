@@ -311,7 +311,8 @@ int settle(PyFrameObject* frame, FrameState& st, int target) {
     st.pending_from = -1;
     for (const Captured& c : pending) {
         bool report;
-        if (out && std::binary_search(out->must.begin(), out->must.end(), c.rec)) report = true;
+        if (st.map->file->records[c.rec].flags & kConfirmByValue) report = ran(frame, st, c);
+        else if (out && std::binary_search(out->must.begin(), out->must.end(), c.rec)) report = true;
         else if (out && !std::binary_search(out->may.begin(), out->may.end(), c.rec)) report = false;
         else report = ran(frame, st, c);
         if (report && emit(c) < 0) return -1;
@@ -325,11 +326,13 @@ PyObject* text(const char* s) { return PyUnicode_FromString(s); }
 
 // Item i of the record, evaluated when that cannot run program code; nullptr
 // with *unknown set when it could (or, when `inert`, the value is not inert).
-PyObject* argument(PyFrameObject* frame, PyObject* record, Py_ssize_t i, bool inert, bool* unknown) {
-    Ref src = Ref::steal(PySequence_GetItem(record, i));
+PyObject* argument(PyFrameObject* frame, const Record& rec, PyObject* base, Py_ssize_t i, bool inert,
+                   bool* unknown) {
+    Ref src = Ref::steal(PySequence_GetItem(rec.tuple.get(), i));
     if (!src) return nullptr;
     bool unsafe = false;
-    PyObject* v = safe_eval(frame, src.get(), &unsafe);
+    // The target reads as `base`: its value before this statement.
+    PyObject* v = safe_eval(frame, src.get(), &unsafe, base ? rec.name.get() : nullptr, base);
     if (unsafe) *unknown = true;
     if (v && inert && !is_inert(v)) {
         Py_DECREF(v);
@@ -358,7 +361,7 @@ PyObject* predict(PyFrameObject* frame, const Record& rec, PyObject* base) {
     if (rec.flags & kPredictUnknown) return text("unknown");
     bool unknown = false;
     if (str_is(op, "=")) {
-        PyObject* v = argument(frame, record, 3, false, &unknown);
+        PyObject* v = argument(frame, rec, base, 3, false, &unknown);
         return unknown ? text("unknown") : v;
     }
     struct Shape { const char* op; int args; bool inert1, inert2; };
@@ -389,7 +392,7 @@ PyObject* predict(PyFrameObject* frame, const Record& rec, PyObject* base) {
     else if (is_inert(base)) copy = Ref::steal(deep_copy(base));
     else return text("unknown");
     if (!copy) return nullptr;
-    auto arg = [&](Py_ssize_t i, bool inert) { return Ref::steal(argument(frame, record, i, inert, &unknown)); };
+    auto arg = [&](Py_ssize_t i, bool inert) { return Ref::steal(argument(frame, rec, base, i, inert, &unknown)); };
     if (subscript) {
         Ref key = arg(2, true);
         if (unknown) return text("unknown");
@@ -590,7 +593,7 @@ int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction
         }
         Captured c;
         if (capture(frame, map, key.rep, key.merged, carries, &c) < 0) return -1;
-        if (key.certain) {
+        if (key.certain && !(records[key.rep].flags & kConfirmByValue)) {
             if (emit(c) < 0) return -1;
         } else {
             st.pending.push_back(std::move(c));

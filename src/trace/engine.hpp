@@ -20,7 +20,10 @@ bool is_inert(PyObject* v);
 // Evaluates a source fragment in the frame when that cannot run program code.
 // Returns a new ref; nullptr with *unsafe set and no error when it would;
 // nullptr with an error when the evaluation itself raised.
-PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe);
+// `name`/`value`, when given, stand for that name's value (an earlier
+// statement of the same line has just given it).
+PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe, PyObject* name = nullptr,
+                    PyObject* value = nullptr);
 // copy.deepcopy of an inert value (new ref or nullptr with an error).
 PyObject* deep_copy(PyObject* v);
 // Checks the interpreter frame layout against a live frame; call once at load.
@@ -31,6 +34,8 @@ void check_interpreter_frame_layout();
 enum RecordFlags {
     kPredictUnknown = 1,  // the value after cannot be told before the statement runs
     kBinding = 2,         // the statement rebinds the name (else it mutates the value)
+    kConfirmByValue = 4,  // its code starts before a test that decides whether it binds:
+                          // reported at the frame's next event if the name was rebound
 };
 
 // One modification record with where it sits in its file.

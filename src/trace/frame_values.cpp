@@ -293,7 +293,7 @@ bool is_inert(PyObject* v) {
     return true;
 }
 
-PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe) {
+PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe, PyObject* name, PyObject* value_of_name) {
     *unsafe = false;
     if (!PyUnicode_Check(src)) {
         *unsafe = true;
@@ -309,7 +309,14 @@ PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe) {
     if (!locals) return nullptr;
     for (const NameUse& use : c->names) {
         PyObject* v = nullptr;
-        int found = lookup_name(frame, use.name.get(), &v);
+        int found;
+        if (name && value_of_name && PyUnicode_Compare(use.name.get(), name) == 0) {
+            v = Py_NewRef(value_of_name);
+            found = 1;
+        } else {
+            if (name && PyErr_Occurred()) return nullptr;
+            found = lookup_name(frame, use.name.get(), &v);
+        }
         if (found < 0) return nullptr;
         Ref value = Ref::steal(v);
         if (!found) {

@@ -1,0 +1,172 @@
+"""The headless command line: what it refuses, where it scans, what it passes
+on to the program, and how it ends with it."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from traced_runs import RUN, reports, traced, write
+
+
+def command(child, *args, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", RUN, *args], cwd=child.cwd, env=child.env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def wait_for(path, timeout=20):
+    end = time.monotonic() + timeout
+    while not path.exists():
+        assert time.monotonic() < end, f"{path} did not appear"
+        time.sleep(0.05)
+
+
+def gone(pid, timeout=10):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("args, named", [
+    (["--var", ""], "names nothing"),
+    (["--list", " , "], "names nothing"),
+    (["--var", "x;y"], "'x;y' is not a variable name"),
+    (["--var", "1x"], "'1x' is not a variable name"),
+    (["--list", "x[0]"], "'x[0]' is not a variable name"),
+    (["--var", "class"], "'class' is not a variable name"),
+    (["--var", "x", "--stop", "nowhere.py:3"], "file 'nowhere.py' does not exist"),
+    (["--var", "x", "--stop", "main.py:2,abc"], "'abc' is not a line number"),
+    (["--var", "x", "--stop", "main.py:0"], "'0' is not a line number"),
+    (["--var", "x", "--project", "no_such_dir"], "is not a folder"),
+    (["--var", "x", "--output", "no_such_dir/out.txt"], "does not exist"),
+    (["--class", "Cart:1bad"], "'1bad' is not a name"),
+])
+def test_bad_watch_values_are_refused_in_one_line_with_status_2(child, args, named):
+    write(child.cwd, {"main.py": "x = 1\nprint('ran')\n"})
+    child.run("import vardex")
+    result_file = child.data_dir / "trace_result.txt"
+    result_file.write_text("earlier run\n", encoding="utf-8")
+    proc = child.run(RUN, "main.py", *args, check=False)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert len(proc.stderr.splitlines()) == 1 and named in proc.stderr, proc.stderr
+    assert result_file.read_text(encoding="utf-8") == "earlier run\n"
+
+
+def test_help_says_what_each_option_does(child):
+    text = " ".join(child.run(RUN, "--help").stdout.split())
+    assert "given alone, without them, it is refused" in text
+    for words in ("--project DIR", "--output FILE", "Arguments after -- are the program's own"):
+        assert words in text
+
+
+def test_arguments_after_double_dash_reach_the_program(child):
+    proc, result = traced(child, {"main.py": "import sys\nn = len(sys.argv)\nprint(sys.argv[1:], __file__)\n"},
+                          "--var", "n", "--print", "0", "--", "a b", "--var", "-x")
+    assert proc.stdout == f"['a b', '--var', '-x'] {child.cwd / 'main.py'}\n"
+    assert len(reports(result)) == 1
+
+
+def test_scan_covers_the_main_files_folder_lib_packages_and_the_given_project(child, tmp_path):
+    project = tmp_path / "elsewhere"
+    write(project, {"main.py": """
+        import sys
+        sys.path.append(sys.argv[1])
+        import lib.util, other
+        """, "lib/__init__.py": "", "lib/util.py": "value = 1\n"})
+    write(child.cwd, {"other.py": "value = 2\n"})
+    main = str(project / "main.py")
+    # started from another folder: the main file's own folder is the project
+    proc, result = traced(child, {}, "--var", "value", "--print", "0", "--", str(child.cwd), main=main)
+    assert proc.returncode == 0, proc.stderr
+    assert [r.split(" line ")[0].rsplit("/", 1)[1] for r in reports(result)] == ["util.py"]
+    proc, result = traced(child, {}, "--var", "value", "--print", "0", "--project", ".", "--", str(child.cwd),
+                          main=main)
+    assert [r.split(" line ")[0].rsplit("/", 1)[1] for r in reports(result)] == ["other.py"]
+
+
+def test_output_option_writes_the_run_elsewhere(child):
+    child.run("import vardex")
+    kept = child.data_dir / "trace_result.txt"
+    kept.write_text("earlier run\n", encoding="utf-8")
+    proc, _ = traced(child, {"main.py": "q = 1\n"}, "--var", "q", "--print", "0", "--output", "run1.txt",
+                     "--show", "time")
+    written = (child.cwd / "run1.txt").read_text(encoding="utf-8")
+    assert proc.stdout == written and len(reports(written)) == 1
+    assert proc.stderr.endswith(f"vardex: results in {child.cwd / 'run1.txt'}\n")
+    assert kept.read_text(encoding="utf-8") == "earlier run\n"
+
+
+SLOW = """
+import os, sys, time
+ticks = 0
+open("started", "w").write(str(os.getpid()))
+while not os.path.exists("release"):
+    ticks += 1
+    time.sleep(0.02)
+"""
+
+
+def test_a_second_run_is_refused_while_the_first_writes_the_result_file(child):
+    write(child.cwd, {"main.py": SLOW, "quick.py": "q = 1\n"})
+    first = command(child, "main.py", "--var", "ticks", "--print", "0")
+    try:
+        wait_for(child.cwd / "started")
+        second = child.run(RUN, "quick.py", "--var", "q", "--print", "0", check=False)
+        assert second.returncode == 1
+        assert "another traced run is still writing" in second.stderr
+        (child.cwd / "release").touch()
+        assert first.wait(timeout=60) == 0
+    finally:
+        first.kill()
+    result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
+    assert reports(result) and all("main.py" in r for r in reports(result))
+    assert child.run(RUN, "quick.py", "--var", "q", "--print", "0").returncode == 0
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 128 + signal.SIGTERM),
+                                            (signal.SIGHUP, 128 + signal.SIGHUP)])
+def test_ending_the_command_ends_the_traced_program(child, signum, status):
+    write(child.cwd, {"main.py": SLOW})
+    proc = command(child, "main.py", "--var", "ticks", "--print", "0")
+    try:
+        wait_for(child.cwd / "started")
+        program = int((child.cwd / "started").read_text())
+        proc.send_signal(signum)
+        assert proc.wait(timeout=30) == status
+        assert gone(program)
+    finally:
+        proc.kill()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="parent-death signal is Linux's")
+def test_a_killed_command_takes_the_traced_program_with_it(child):
+    write(child.cwd, {"main.py": SLOW})
+    proc = command(child, "main.py", "--var", "ticks", "--print", "0")
+    try:
+        wait_for(child.cwd / "started")
+        program = int((child.cwd / "started").read_text())
+        proc.kill()
+        proc.wait(timeout=30)
+        assert gone(program)
+    finally:
+        proc.kill()
+
+
+def test_no_data_folder_anywhere_is_said_in_one_line(child, tmp_path):
+    write(child.cwd, {"main.py": "x = 1\n"})
+    (child.module_dir / "trace_data_for_vardex").write_text("a file, not a folder")
+    blocker = tmp_path / "blocker"
+    blocker.write_text("")
+    env = {"XDG_DATA_HOME": str(blocker / "sub")}
+    for args in (["main.py", "--var", "x"], ["main.py"]):
+        proc = child.run(RUN, *args, env=env, check=False)
+        assert proc.returncode == 1 and proc.stdout == ""
+        assert len(proc.stderr.splitlines()) == 1, proc.stderr
+        assert proc.stderr.startswith("vardex: error: cannot create the data folder")
