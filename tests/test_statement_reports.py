@@ -228,3 +228,17 @@ def test_caller_block_of_a_thread_holds_no_frame_of_the_runner(child):
     callers = [line for line in block if line.startswith("\u2193")]
     assert callers and all("threading.py" in line for line in callers)
     assert block[-1] == changed3(child.cwd / "main.py", 3, "count = 1", "count", None, 1)
+
+
+def test_threads_whose_class_overrides_run_are_traced(child):
+    proc, got = run(child, """
+        import threading
+        class Worker(threading.Thread):
+            def run(self):
+                count = 1
+                count += 1
+        w = Worker()
+        w.start(); w.join()
+        """, "count")
+    assert got == ["4:count = 1 Variable:count\uff0cfrom None to 1",
+                   "5:count += 1 Variable:count\uff0cfrom 1 to 2"]
