@@ -383,6 +383,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     set_g("trace_stop_list", stops);
     set_g("trace_target_line_list", py::list());
     set_g("program_args", program_args);
+    set_g("main_file_as_given", file);
     py::object mode = args.attr("print_mode");
     set_g("print_directly", mode.is_none() ? py::int_(3) : mode);
 

@@ -90,9 +90,11 @@ void create_globals(py::module_& m) {
     m.attr("trace_class_Filter_report_condition") = strs({"1"});
     m.attr("class_map") = dict();
     // Beyond the table: where each record's code starts (parallel to
-    // trace_aim_info_list), and the arguments the traced program gets.
+    // trace_aim_info_list), and the program's own command line: its
+    // arguments and its main file as the user gave it (sys.argv[0]).
     m.attr("trace_aim_spans") = list();
     m.attr("program_args") = list();
+    m.attr("main_file_as_given") = "";
 }
 
 // Creates the data folder with its result and simple-mode files. Raises OSError

@@ -13,6 +13,19 @@ namespace vdx::project {
 
 namespace {
 
+// The program's sys.argv: the runner passes the main file as it was given,
+// then the program's arguments.
+py::list program_argv(const py::object& main_file) {
+    py::list argv = g("sys").attr("argv");
+    py::list out;
+    if (py::len(argv) < 2) {
+        out.append(main_file);
+        return out;
+    }
+    for (size_t i = 1; i < py::len(argv); ++i) out.append(argv[i]);
+    return out;
+}
+
 // When Python itself would refuse the file (unreadable, undecodable, NUL
 // bytes), let it say so: the child becomes "python main.py".
 [[noreturn]] void run_as_python(const py::object& main_file) {
@@ -22,9 +35,7 @@ namespace {
     py::list argv;
     py::object exe = sys.attr("executable");
     argv.append(exe);
-    argv.append(main_file);
-    py::list args = sys.attr("argv");
-    for (size_t i = 1; i < py::len(args); ++i) argv.append(args[i]);
+    for (auto a : program_argv(main_file)) argv.append(a);
     g("os").attr("execv")(exe, argv);
     throw py::error_already_set();  // execv returned: it raised
 }
@@ -104,18 +115,19 @@ void run_main_file(py::object result_file) {
     py::module_ main_module = py::module_::import("__main__");
     py::dict ns = main_module.attr("__dict__");
     tidy_main_namespace(ns);
-    py::object abs_main = os.attr("path").attr("abspath")(main_file);
-    ns["__file__"] = abs_main;
+    py::list argv = program_argv(main_file);
+    py::object ospath = os.attr("path");
+    py::object given = argv[0];
+    // As Python sets them for "python <given>": __file__ is the given path
+    // made absolute (not normalised), sys.path[0] the real folder of the file.
+    py::object file_name =
+        truthy(ospath.attr("isabs")(given)) ? given : ospath.attr("join")(os.attr("getcwd")(), given);
+    ns["__file__"] = file_name;
     ns["__cached__"] = py::none();
-    ns["__loader__"] =
-        py::module_::import("importlib.machinery").attr("SourceFileLoader")("__main__", abs_main);
-    py::list argv = sys.attr("argv");
-    py::list program_argv;
-    program_argv.append(main_file);
-    for (size_t i = 1; i < py::len(argv); ++i) program_argv.append(argv[i]);
-    sys.attr("argv") = program_argv;
+    ns["__loader__"] = py::module_::import("importlib.machinery").attr("SourceFileLoader")("__main__", file_name);
+    sys.attr("argv") = argv;
     py::list path = sys.attr("path");
-    py::object folder = os.attr("path").attr("dirname")(abs_main);
+    py::object folder = ospath.attr("dirname")(ospath.attr("realpath")(given));
     if (py::len(path) > 0) path[0] = folder;
     else path.append(folder);
     py::object lines = check(split_source_lines(source.ptr()));
@@ -124,7 +136,12 @@ void run_main_file(py::object result_file) {
     // Threads whose class overrides run() never reach the Thread.run wrapper.
     py::module_::import("threading").attr("settrace")(g("trace_fun_class_or_var"));
 
+    // The program's frames start one below the preamble's: give it back the
+    // one frame of recursion that "python main.py" would have.
+    PyThreadState* ts = PyThreadState_Get();
+    ts->py_recursion_remaining += 1;
     PyObject* result = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
+    ts->py_recursion_remaining -= 1;
     if (result) {
         Py_DECREF(result);
         return;

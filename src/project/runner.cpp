@@ -66,7 +66,8 @@ void run_untraced(const char* message) {
     py::object exe = sys.attr("executable");
     py::list argv;
     argv.append(exe);
-    argv.append(g("project_main_file"));
+    py::object given = g("main_file_as_given");
+    argv.append(truthy(given) ? given : g("project_main_file"));
     for (auto a : g("program_args")) argv.append(a);
     g("os").attr("execv")(exe, argv);
 }
@@ -181,6 +182,9 @@ void run_python_project() {
         cmd.append("-u");
         cmd.append("-c");
         cmd.append(code);
+        // The program's sys.argv: the main file as it was given, then its own arguments.
+        py::object given = g("main_file_as_given");
+        cmd.append(truthy(given) ? given : g("project_main_file"));
         for (auto a : g("program_args")) cmd.append(a);
         py::object popen = g("subprocess").attr("Popen");
         if (nt) {

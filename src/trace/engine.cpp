@@ -482,7 +482,12 @@ int capture(PyFrameObject* frame, CodeMap* map, int r, bool merged, std::vector<
         after = Ref::steal(text("unknown"));
     } else {
         after = Ref::steal(predict(frame, rec, before.get()));
-        if (!after) {
+        if (!after && (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+            // The tracer's own evaluation ran out of room (the program is deep
+            // in recursion): not an error of the program's expression.
+            if (!report_tool_error("predicting a watched value")) return -1;
+            after = Ref::steal(text("unknown"));
+        } else if (!after) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             Ref msg = Ref::steal(value_text(exc.get()));
