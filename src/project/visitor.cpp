@@ -13,6 +13,8 @@
 #include "project/records.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <unordered_set>
 #include <unordered_map>
 #include <vector>
 
@@ -118,29 +120,6 @@ int append(PyObject* list, PyObject* item) {
 
 // `name in container`, -1 on error.
 int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
-
-// unparse(node) through the module global `unparse` (read at call time).
-Ref unparse(PyObject* node) {
-    PyObject* fn = get_global("unparse");
-    if (!fn) return Ref();
-    return Ref::steal(PyObject_CallOneArg(fn, node));
-}
-
-// "Function Value" when the source contains a call, otherwise `otherwise`.
-// Returns a borrowed object or nullptr on error.
-PyObject* fv_or(PyObject* src, PyObject* otherwise) {
-    int r = is_function_value(src);
-    if (r < 0) return nullptr;
-    return r ? VDX_STR("Function Value") : otherwise;
-}
-
-Ref make_tuple(std::initializer_list<PyObject*> items) {
-    Ref t = Ref::steal(PyTuple_New((Py_ssize_t)items.size()));
-    if (!t) return t;
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    return t;
-}
 
 // ---------------------------------------------------------------------------
 // Helpers of the data table (callable from Python as methods too).
@@ -375,26 +354,6 @@ int handle_target_impl(PyObject* self, PyObject* target, PyObject* value, PyObje
 // ---------------------------------------------------------------------------
 // The record makers: what visit_Assign, visit_AugAssign, visit_Call and
 // visit_Delete do before they call generic_visit.
-
-// Whether `expr` is an ast.Name whose id is one of the watched names; the id
-// is left in *id. 1, 0 or -1.
-int watched_name(PyObject* self, PyObject* expr, Ref* id) {
-    if (!is_type(expr, T.Name)) return 0;
-    *id = getattr(expr, VDX_STR("id"));
-    if (!*id) return -1;
-    Ref names = getattr(self, VDX_STR("variable_names"));
-    if (!names) return -1;
-    return contains(names.get(), id->get());
-}
-
-// Appends one record (a new tuple, or nullptr for an error already set) to
-// the visitor's changes.
-int add_record(PyObject* self, Ref rec) {
-    if (!rec) return -1;
-    Ref changes = getattr(self, VDX_STR("changes"));
-    if (!changes) return -1;
-    return append(changes.get(), rec.get());
-}
 
 int do_assign(PyObject* self, PyObject* node) {
     Ref lineno = getattr(node, VDX_STR("lineno"));
@@ -670,6 +629,41 @@ struct Site {
     Ref name;
 };
 
+// The node's class bits (0 for a class the walk does not know).
+unsigned bits_of(PyObject* node) {
+    auto ti = g_type_index.find(Py_TYPE(node));
+    return ti == g_type_index.end() ? 0 : g_infos[ti->second].bits;
+}
+
+// Calls f(field value) for each field of an ast node that is present.
+template <typename F>
+int for_each_field(PyObject* node, F&& f) {
+    auto ti = g_type_index.find(Py_TYPE(node));
+    Ref fields = ti != g_type_index.end() ? Ref::borrow(g_infos[ti->second].fields) : getattr(node, VDX_STR("_fields"));
+    if (!fields) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref seq = Ref::steal(PySequence_Fast(fields.get(), "_fields"));
+    if (!seq) return -1;
+    for (Py_ssize_t f_i = 0; f_i < PySequence_Fast_GET_SIZE(seq.get()); ++f_i) {
+        PyObject* v = nullptr;
+        if (_PyObject_LookupAttr(node, PySequence_Fast_GET_ITEM(seq.get(), f_i), &v) < 0) return -1;
+        Ref value = Ref::steal(v);
+        if (value && f(value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+bool is_ast(PyObject* o) { return PyObject_TypeCheck(o, (PyTypeObject*)T.AST); }
+
+// A list of statements (or of except clauses or match cases): a body.
+bool is_body(PyObject* v) {
+    if (!PyList_Check(v) || PyList_GET_SIZE(v) == 0) return false;
+    PyObject* first = PyList_GET_ITEM(v, 0);
+    return is_ast(first) && (bits_of(first) & (NB_STMT | NB_COMPOUND));
+}
+
 int finish_records(PyObject* self, PyObject* tree) {
     Ref spans = Ref::steal(PyObject_GetAttrString(self, "change_spans"));
     if (!spans) {
@@ -678,32 +672,104 @@ int finish_records(PyObject* self, PyObject* tree) {
     }
     if (!PyList_Check(spans.get()) || PyList_GET_SIZE(spans.get()) == 0) return 0;
 
+    // 1. Statements only: the roots (simple statements, and the header parts
+    // of compound ones), and the statements starting on each line.
     std::vector<Place> roots;
-    std::unordered_map<int, std::vector<Site>> sites;  // by line
+    std::unordered_map<int, std::vector<Ref>> starting;  // line -> statements and clauses
+    std::vector<Ref> stack;
+    stack.push_back(Ref::borrow(tree));
+    unsigned counter = 0;
+    while (!stack.empty()) {
+        Ref node = std::move(stack.back());
+        stack.pop_back();
+        if ((++counter & 0xFFF) == 0 && PyErr_CheckSignals() < 0) return -1;
+        unsigned bits = bits_of(node.get());
+        Place p;
+        bool placed = (bits & (NB_STMT | NB_COMPOUND)) && read_place(node.get(), &p);
+        if (placed) starting[p.l0].push_back(node);
+        if ((bits & NB_STMT) && !(bits & NB_COMPOUND)) {
+            if (placed) roots.push_back(p);
+            continue;
+        }
+        std::vector<Ref> bodies;
+        int rc = for_each_field(node.get(), [&](PyObject* v) -> int {
+            if (is_body(v)) {
+                for (Py_ssize_t i = PyList_GET_SIZE(v); i-- > 0;) bodies.push_back(Ref::borrow(PyList_GET_ITEM(v, i)));
+                return 0;
+            }
+            if (!(bits & NB_COMPOUND)) return 0;
+            auto header = [&](PyObject* c) {
+                if (!is_ast(c)) return;
+                Place hp;
+                if (bits_of(c) & NB_WITHITEM) {
+                    for_each_field(c, [&](PyObject* part) {
+                        if (is_ast(part) && read_place(part, &hp)) roots.push_back(hp);
+                        return 0;
+                    });
+                } else if (read_place(c, &hp)) {
+                    roots.push_back(hp);
+                }
+            };
+            if (PyList_Check(v)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) header(PyList_GET_ITEM(v, i));
+            } else {
+                header(v);
+            }
+            return 0;
+        });
+        if (rc < 0) return -1;
+        for (auto& b : bodies) stack.push_back(std::move(b));
+    }
+    PyErr_Clear();
+    std::sort(roots.begin(), roots.end(), [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
+
+    // 2. The innermost root around each record: of the roots starting at or
+    // before it, the latest that contains it (roots nest).
+    struct Raw {
+        Place e, group;
+        int flags;
+        PyObject* reads;
+        PyObject* target;
+        bool ok;
+    };
+    std::vector<Raw> raws;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
+        PyObject* raw = PyList_GET_ITEM(spans.get(), i);
+        Raw r{};
+        r.ok = PyTuple_Check(raw) && PyTuple_GET_SIZE(raw) == 7;
+        if (r.ok) {
+            int v[5];
+            for (int j = 0; j < 5; ++j) v[j] = (int)PyLong_AsLong(PyTuple_GET_ITEM(raw, j));
+            if (PyErr_Occurred()) return -1;
+            r.e = {v[0], v[1], v[2], v[3]};
+            r.flags = v[4];
+            r.reads = PyTuple_GET_ITEM(raw, 5);
+            r.target = PyTuple_GET_ITEM(raw, 6);
+            r.group = r.e;
+            auto upper = std::upper_bound(roots.begin(), roots.end(), r.e,
+                                          [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
+            for (auto it = upper; it != roots.begin();) {
+                --it;
+                if (contains_place(*it, r.e)) {
+                    r.group = *it;
+                    break;
+                }
+            }
+        }
+        raws.push_back(r);
+    }
+
+    // 3. The names bound on the lines where those statements start, by the
+    // statements starting there (their parts other than bodies).
+    std::unordered_map<int, std::vector<Site>> sites;
     auto site = [&](PyObject* node, PyObject* name) {
         Place p;
         if (!name || !PyUnicode_Check(name) || !read_place(node, &p)) return;
         sites[p.l0].push_back({p.l0, p.c0, Ref::borrow(name)});
     };
-    struct Item {
-        Ref node;
-        bool header;  // a direct part of a compound statement other than its body
-    };
-    std::vector<Item> stack;
-    stack.push_back({Ref::borrow(tree), false});
-    unsigned counter = 0;
-    while (!stack.empty()) {
-        Item it = std::move(stack.back());
-        stack.pop_back();
-        if ((++counter & 0xFFF) == 0 && PyErr_CheckSignals() < 0) return -1;
-        PyObject* node = it.node.get();
-        auto ti = g_type_index.find(Py_TYPE(node));
-        const TypeInfo* info = ti == g_type_index.end() ? nullptr : &g_infos[ti->second];
-        unsigned bits = info ? info->bits : 0;
-        Place p;
-        bool statement = bits & NB_STMT;
-        if (((statement && !(bits & NB_COMPOUND)) || (it.header && !(bits & NB_WITHITEM))) && read_place(node, &p))
-            roots.push_back(p);
+    std::function<int(PyObject*, int)> bindings = [&](PyObject* node, int depth) -> int {
+        if (depth > 200) return 0;
+        unsigned bits = bits_of(node);
         if (bits & NB_NAME) {
             Ref ctx = getattr(node, VDX_STR("ctx"));
             Ref ctx_name = ctx ? getattr((PyObject*)Py_TYPE(ctx.get()), VDX_STR("__name__")) : Ref();
@@ -713,7 +779,9 @@ int finish_records(PyObject* self, PyObject* tree) {
                 if (!id) return -1;
                 site(node, id.get());
             }
-        } else if (bits & (NB_DEF | NB_HANDLER | NB_CAPTURE)) {
+            return 0;
+        }
+        if (bits & (NB_DEF | NB_HANDLER | NB_CAPTURE)) {
             for (const char* field : {"name", "rest"}) {
                 PyObject* v = nullptr;
                 if (_PyObject_LookupAttr(node, interned(field), &v) < 0) return -1;
@@ -731,77 +799,52 @@ int finish_records(PyObject* self, PyObject* tree) {
                 if (first && PyList_GET_SIZE(first.get()) > 0) site(node, PyList_GET_ITEM(first.get(), 0));
                 PyErr_Clear();
             }
+            return 0;
         }
-        // Children, in reverse so that they pop in order.
-        Ref fields = info ? Ref::borrow(info->fields) : getattr(node, VDX_STR("_fields"));
-        if (!fields) {
-            PyErr_Clear();
-            continue;
-        }
-        std::vector<Item> kids;
-        Ref seq = Ref::steal(PySequence_Fast(fields.get(), "_fields"));
-        if (!seq) return -1;
-        for (Py_ssize_t f = 0; f < PySequence_Fast_GET_SIZE(seq.get()); ++f) {
-            PyObject* v = nullptr;
-            if (_PyObject_LookupAttr(node, PySequence_Fast_GET_ITEM(seq.get(), f), &v) < 0) return -1;
-            Ref value = Ref::steal(v);
-            if (!value) continue;
-            auto add_child = [&](PyObject* c) {
-                if (!PyObject_TypeCheck(c, (PyTypeObject*)T.AST)) return;
-                auto ci = g_type_index.find(Py_TYPE(c));
-                unsigned cb = ci == g_type_index.end() ? 0 : g_infos[ci->second].bits;
-                bool header = ((bits & NB_COMPOUND) && !(cb & (NB_STMT | NB_COMPOUND))) || (bits & NB_WITHITEM);
-                kids.push_back({Ref::borrow(c), header});
-            };
-            if (PyList_Check(value.get())) {
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) add_child(PyList_GET_ITEM(value.get(), i));
-            } else {
-                add_child(value.get());
+        return for_each_field(node, [&](PyObject* v) -> int {
+            if (is_body(v)) return 0;
+            if (PyList_Check(v)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                    PyObject* c = PyList_GET_ITEM(v, i);
+                    if (is_ast(c) && bindings(c, depth + 1) < 0) return -1;
+                }
+                return 0;
             }
-        }
-        for (auto k = kids.rbegin(); k != kids.rend(); ++k) stack.push_back(std::move(*k));
+            return is_ast(v) ? bindings(v, depth + 1) : 0;
+        });
+    };
+    std::unordered_set<int> lines_done;
+    for (const Raw& r : raws) {
+        if (!r.ok || !lines_done.insert(r.group.l0).second) continue;
+        auto st = starting.find(r.group.l0);
+        if (st == starting.end()) continue;
+        for (const Ref& node : st->second)
+            if (bindings(node.get(), 0) < 0) return -1;
     }
-    std::sort(roots.begin(), roots.end(), [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
 
+    // 4. The finished places.
     Ref finished = Ref::steal(PyList_New(0));
     if (!finished) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
-        PyObject* raw = PyList_GET_ITEM(spans.get(), i);
-        if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw) != 7) {
-            if (PyList_Append(finished.get(), raw) < 0) return -1;
+        const Raw& r = raws[i];
+        if (!r.ok) {
+            if (PyList_Append(finished.get(), PyList_GET_ITEM(spans.get(), i)) < 0) return -1;
             continue;
         }
-        Place e;
-        int v[5];
-        for (int j = 0; j < 5; ++j) v[j] = (int)PyLong_AsLong(PyTuple_GET_ITEM(raw, j));
-        if (PyErr_Occurred()) return -1;
-        e = {v[0], v[1], v[2], v[3]};
-        int flags = v[4];
-        PyObject* reads = PyTuple_GET_ITEM(raw, 5);
-        PyObject* target = PyTuple_GET_ITEM(raw, 6);
-        // The innermost root around the record: of the roots starting at or
-        // before it, the latest that contains it (roots nest).
-        Place group = e;
-        auto upper = std::upper_bound(roots.begin(), roots.end(), e,
-                                      [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
-        for (auto r = upper; r != roots.begin();) {
-            --r;
-            if (contains_place(*r, e)) {
-                group = *r;
-                break;
-            }
-        }
-        auto line_sites = sites.find(group.l0);
-        if (line_sites != sites.end() && PyAnySet_Check(reads)) {
+        int flags = r.flags;
+        auto line_sites = sites.find(r.group.l0);
+        if (line_sites != sites.end() && PyAnySet_Check(r.reads)) {
             for (const Site& st : line_sites->second) {
-                if (!lt(st.line, st.col, group.l0, group.c0)) continue;
-                if (PyObject_RichCompareBool(st.name.get(), target, Py_EQ) == 1) continue;
-                int in = PySet_Contains(reads, st.name.get());
+                if (!lt(st.line, st.col, r.group.l0, r.group.c0)) continue;
+                if (PyObject_RichCompareBool(st.name.get(), r.target, Py_EQ) == 1) continue;
+                int in = PySet_Contains(r.reads, st.name.get());
                 if (in < 0) return -1;
                 if (in) flags |= records::kPredictUnknown;
             }
         }
         PyErr_Clear();
+        const Place& e = r.e;
+        const Place& group = r.group;
         Ref t = Ref::steal(Py_BuildValue("(iiiiiiiii)", e.l0, e.c0, e.l1, e.c1, group.l0, group.c0, group.l1,
                                          group.c1, flags));
         if (!t || PyList_Append(finished.get(), t.get()) < 0) return -1;
