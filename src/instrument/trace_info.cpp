@@ -2,6 +2,9 @@
 #include "instrument/instrument.hpp"
 #include "trace/trace.hpp"
 
+#include <unordered_map>
+#include <vector>
+
 namespace vdx::instrument {
 
 namespace {
@@ -28,8 +31,42 @@ PyObject* frame_filename(PyObject* frame) {
     return PyObject_GetAttr(code.get(), VDX_STR("co_filename"));
 }
 
+// The line numbers of calling frames, by code object and instruction: the
+// interpreter finds them by reading the code's line table from its start.
+struct LineKey {
+    PyObject* code;
+    int lasti;
+    bool operator==(const LineKey& o) const { return code == o.code && lasti == o.lasti; }
+};
+struct LineKeyHash {
+    size_t operator()(const LineKey& k) const { return std::hash<void*>()(k.code) ^ ((size_t)k.lasti << 1); }
+};
+auto& g_line_cache = *new std::unordered_map<LineKey, int, LineKeyHash>();  // never destroyed
+auto& g_line_cache_codes = *new std::vector<Ref>();                           // keeps the keys' codes alive
+
+int caller_line(PyFrameObject* frame) {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    int lasti = PyFrame_GetLasti(frame);
+    LineKey key{(PyObject*)code, lasti};
+    auto it = g_line_cache.find(key);
+    int line;
+    if (it != g_line_cache.end()) {
+        line = it->second;
+        Py_DECREF(code);
+    } else {
+        line = PyFrame_GetLineNumber(frame);
+        if (g_line_cache.size() > (1u << 16)) {
+            g_line_cache.clear();
+            g_line_cache_codes.clear();
+        }
+        g_line_cache.emplace(key, line);
+        g_line_cache_codes.push_back(Ref::steal((PyObject*)code));
+    }
+    return line;
+}
+
 PyObject* frame_lineno(PyObject* frame) {
-    if (PyFrame_Check(frame)) return PyLong_FromLong(PyFrame_GetLineNumber((PyFrameObject*)frame));
+    if (PyFrame_Check(frame)) return PyLong_FromLong(caller_line((PyFrameObject*)frame));
     return PyObject_GetAttr(frame, VDX_STR("f_lineno"));
 }
 

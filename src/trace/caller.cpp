@@ -1,6 +1,7 @@
 // Source lines of frame locations and the caller block written before a report.
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "trace/trace.hpp"
 
@@ -148,46 +149,57 @@ int print_directly_is(long mode) {
     return PyObject_RichCompareBool(pd, m.get(), Py_EQ);
 }
 
+// The block is one append to the result file (the file is opened once for
+// it); a detail that cannot be written ends it after the lines before it.
 int write_caller_details(PyObject* instance, PyObject* caller_details) {
     Ref inst = Ref::steal(PyObject_Str(instance));
     if (!inst) return -1;
     Ref header = Ref::steal(concat({VDX_STR("-----------------"), inst.get(), VDX_STR(":")}));
     if (!header) return -1;
-    int echo = print_directly_is(1);
-    if (echo < 0) return -1;
-    PyObject* h = header.get();
-    if (append_result_lines(&h, 1) < 0) return -1;
-    if (echo) tool_write_line(h);
+    std::vector<Ref> lines;
+    lines.push_back(header);
+    auto flush = [&]() -> int {
+        std::vector<PyObject*> texts;
+        for (auto& l : lines) texts.push_back(l.get());
+        PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
+        int echo = print_directly_is(1);
+        int rc = echo < 0 ? -1 : append_result_lines(texts.data(), (Py_ssize_t)texts.size());
+        if (rc == 0 && echo)
+            for (PyObject* t : texts) tool_write_line(t);
+        if (pending) {
+            if (rc < 0) PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            return -1;
+        }
+        return rc;
+    };
     Ref it = Ref::steal(PyObject_GetIter(caller_details));
-    if (!it) return -1;
+    if (!it) return flush() < 0 ? -1 : -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref seq = Ref::steal(PySequence_Tuple(item.get()));
-        if (!seq) return -1;
+        if (!seq) return flush(), -1;
         if (PyTuple_GET_SIZE(seq.get()) < 3) {
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)",
                          PyTuple_GET_SIZE(seq.get()));
-            return -1;
+            return flush(), -1;
         }
         if (PyTuple_GET_SIZE(seq.get()) > 3) {
             PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-            return -1;
+            return flush(), -1;
         }
         Ref parts[3];
         for (int i = 0; i < 3; ++i) {
             parts[i] = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(seq.get(), i)));
-            if (!parts[i]) return -1;
+            if (!parts[i]) return flush(), -1;
         }
         Ref detail = Ref::steal(concat({VDX_STR("\u2193-----------------"), parts[0].get(),
                                         VDX_STR(" line "), parts[1].get(), VDX_STR(":"),
                                         parts[2].get(), VDX_STR(" CALLED:")}));
-        if (!detail) return -1;
-        int echo_now = print_directly_is(1);
-        if (echo_now < 0) return -1;
-        PyObject* d = detail.get();
-        if (append_result_lines(&d, 1) < 0) return -1;
-        if (echo_now) tool_write_line(d);
+        if (!detail) return flush(), -1;
+        lines.push_back(detail);
     }
-    return PyErr_Occurred() ? -1 : 0;
+    if (PyErr_Occurred()) return flush(), -1;
+    return flush();
 }
 
 void register_report_helpers(py::module_& m);
