@@ -242,3 +242,63 @@ def test_threads_whose_class_overrides_run_are_traced(child):
         """, "count")
     assert got == ["4:count = 1 Variable:count\uff0cfrom None to 1",
                    "5:count += 1 Variable:count\uff0cfrom 1 to 2"]
+
+
+def test_nested_scopes_report_their_own_executions_only(child):
+    proc, got = run(child, """
+        w = "o"
+        r = [w.upper() for w in "ab"]
+        x = []
+        [x.append(i) for i in range(2)]
+        t = sum(x.count(c) for c in "ab")
+        def f(rows):
+            rows = list(map(lambda r: list(r), rows))
+            rows = sorted(r for r in rows)
+            return rows
+        f([[1], [2]])
+        g = lambda: x.append(5)
+        g()
+        n = len(
+            x.copy())
+        print(r, x, t, n)
+        """, "w,x,rows")
+    assert proc.stdout == "['A', 'B'] [0, 1, 5] 0 3\n" and proc.stderr.startswith("vardex: results")
+    assert got == [
+        # the comprehension's own w is not the watched w
+        "1:w = \"o\" Variable:w\uff0cfrom None to o",
+        "3:x = [] Variable:x\uff0cfrom None to []",
+        # code inside a comprehension or lambda runs apart: its value is not predicted
+        "4:[x.append(i) for i in range(2)] Variable:x\uff0cfrom [] to unknown",
+        "4:[x.append(i) for i in range(2)] Variable:x\uff0cfrom [0] to unknown",
+        "5:t = sum(x.count(c) for c in \"ab\") Variable:x\uff0cfrom [0, 1] to unknown",
+        "5:t = sum(x.count(c) for c in \"ab\") Variable:x\uff0cfrom [0, 1] to unknown",
+        # once per execution of the statement, however often its lambda or
+        # generator expression runs
+        "7:rows = list(map(lambda r: list(r), rows)) Variable:rows\uff0cfrom [[1], [2]] to Function Value",
+        "8:rows = sorted(r for r in rows) Variable:rows\uff0cfrom [[1], [2]] to Function Value",
+        "11:g = lambda: x.append(5) Variable:x\uff0cfrom [0, 1] to unknown",
+        # a call on a later line of its statement is reported on the statement's line
+        "13:n = len( Variable:x\uff0cfrom [0, 1, 5] to unknown",
+    ]
+
+
+def test_copies_of_a_test_and_caught_exceptions_keep_every_report(child):
+    proc, got = run(child, """
+        x = [0, 1, 2]
+        while x.pop() != 0: pass
+        d = {}
+        for k in ["a", "a", "b"]:
+            try: v = d[k]
+            except KeyError: d[k] = 1
+        pair = ("right", "left")
+        pair = ()
+        """, "x,k,pair")
+    assert not [line for line in proc.stderr.splitlines() if "results in" not in line]
+    loop, keys = "2:while x.pop() != 0: pass Variable:x", "4:for k in [\"a\", \"a\", \"b\"]: Variable:k"
+    assert got == [
+        "1:x = [0, 1, 2] Variable:x\uff0cfrom None to [0, 1, 2]",
+        f"{loop}\uff0cfrom [0, 1, 2] to [0, 1]", f"{loop}\uff0cfrom [0, 1] to [0]", f"{loop}\uff0cfrom [0] to []",
+        f"{keys}\uff0cfrom None to unknown", f"{keys}\uff0cfrom a to unknown", f"{keys}\uff0cfrom a to unknown",
+        "7:pair = (\"right\", \"left\") Variable:pair\uff0cfrom None to ('right', 'left')",
+        "8:pair = () Variable:pair\uff0cfrom ('right', 'left') to ()",
+    ]

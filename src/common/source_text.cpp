@@ -22,7 +22,7 @@ PyObject* read_source_text(PyObject* path) {
     if (!closed) return nullptr;
     Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
     if (!util) return nullptr;
-    return PyObject_CallMethod(util.get(), "decode_source", "O", data.get());
+    return PyObject_CallMethodOneArg(util.get(), VDX_STR("decode_source"), data.get());
 }
 
 PyObject* split_source_lines(PyObject* text) {

@@ -25,6 +25,7 @@ namespace {
 int g_err_fd = -1;
 std::string g_err_encoding = "utf-8";
 std::unordered_set<std::string> g_said;
+std::unordered_set<std::string> g_text_failures;
 bool g_muted = false;
 constexpr size_t kMaxDistinctMessages = 50;
 
@@ -160,9 +161,12 @@ PyObject* value_text(PyObject* obj) {
     if (s) return s;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
+    // Said once per kind of value and of failure, not per value.
     std::string type_name = Py_TYPE(obj)->tp_name;
-    tool_message("str() of a " + type_name + " value failed (" + describe_exception(exc.get()) +
-                 "); the value is shown in object.__repr__ form");
+    std::string key = type_name + "\n" + Py_TYPE(exc.get())->tp_name;
+    if (g_text_failures.insert(key).second)
+        tool_message("str() of a " + type_name + " value failed (" + describe_exception(exc.get()) +
+                     "); such values are shown in object.__repr__ form");
     return object_repr_text(obj);
 }
 

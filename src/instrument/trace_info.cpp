@@ -160,7 +160,7 @@ PyObject* shorten_report(PyObject* input_string) {
         pattern = PyObject_CallMethod(re.get(), "compile", "s", R"(([^/\\]+\.py))");
         if (!pattern) return nullptr;
     }
-    Ref match = Ref::steal(PyObject_CallMethod(pattern, "search", "O", input_string));
+    Ref match = Ref::steal(PyObject_CallMethodOneArg(pattern, VDX_STR("search"), input_string));
     if (!match) return nullptr;
     if (match.get() == Py_None) return Py_NewRef(input_string);
     Ref file_name = Ref::steal(PyObject_CallMethod(match.get(), "group", "i", 1));
@@ -193,7 +193,7 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         if (t) {
             PyObject* watching = get_global("watching_instances");
             if (!watching) return -1;
-            Ref r = Ref::steal(PyObject_CallMethod(watching, "append", "O", create_instance));
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(watching, VDX_STR("append"), create_instance));
             if (!r) return -1;
         }
     }
@@ -227,7 +227,7 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
     if (known) {
         Ref filed = Ref::steal(PyObject_GetItem(dict, instance));
         if (!filed) return -1;
-        Ref r = Ref::steal(PyObject_CallMethod(filed.get(), "extend", "O", trace_str_list));
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(filed.get(), VDX_STR("extend"), trace_str_list));
         return r ? 0 : -1;
     }
     return PyObject_SetItem(dict, instance, trace_str_list);

@@ -346,7 +346,8 @@ int call(PyObject* self_ptr, PyObject* node_ptr) {
             items.append(fv_or(text, text));
         }
         items.append("     Method Call");
-        add(self, py::tuple(items), place(node), flags, reads_of({node.attr("args"), node.attr("keywords")}), root);
+        add(self, py::tuple(items), place(node), flags | kExpression,
+            reads_of({node.attr("args"), node.attr("keywords")}), root);
     });
 }
 
@@ -411,8 +412,8 @@ int named_expr(PyObject* self_ptr, PyObject* node_ptr) {
         py::object id = target.attr("id");
         py::object value = node.attr("value");
         py::str text = src(value);
-        add(self, py::make_tuple(node.attr("lineno"), id, fv_or(text, py::str("=")), text), place(node), kBinding,
-            reads_of({value}), id);
+        add(self, py::make_tuple(node.attr("lineno"), id, fv_or(text, py::str("=")), text), place(node),
+            kBinding | kExpression, reads_of({value}), id);
     });
 }
 

@@ -10,6 +10,7 @@ enum Flags {
     kPredictUnknown = 1,
     kBinding = 2,
     kConfirmByValue = 4,  // starts before a test that decides whether it binds
+    kExpression = 8,      // made by an expression (a call, the walrus): while visiting only
 };
 
 // Record makers for one statement or expression node, called before the

@@ -6,7 +6,7 @@ namespace vdx::project {
 int is_function_value(PyObject* text) {
     PyObject* func_pattern = get_global("func_pattern");
     if (!func_pattern) return -1;
-    Ref matches = Ref::steal(PyObject_CallMethod(func_pattern, "finditer", "O", text));
+    Ref matches = Ref::steal(PyObject_CallMethodOneArg(func_pattern, VDX_STR("finditer"), text));
     if (!matches) return -1;
     Ref it = Ref::steal(PyObject_GetIter(matches.get()));
     if (!it) return -1;
@@ -15,7 +15,7 @@ int is_function_value(PyObject* text) {
         if (!matched) return -1;
         PyObject* exclude_pattern = get_global("exclude_pattern");
         if (!exclude_pattern) return -1;
-        Ref found = Ref::steal(PyObject_CallMethod(exclude_pattern, "search", "O", matched.get()));
+        Ref found = Ref::steal(PyObject_CallMethodOneArg(exclude_pattern, VDX_STR("search"), matched.get()));
         if (!found) return -1;
         if (found.get() == Py_None) return 1;
     }

@@ -60,6 +60,9 @@ enum NodeBits : unsigned {
     NB_DEF = 32,       // function and class definitions (bind their name)
     NB_CAPTURE = 64,   // match patterns that bind "name" (or "rest")
     NB_HANDLER = 128,  // except clause (binds "name")
+    NB_COMPREHENSION = 256,  // list, set, dict comprehension, generator expression
+    NB_LAMBDA = 512,
+    NB_ARG = 1024,
 };
 
 std::vector<TypeInfo> g_infos;
@@ -767,9 +770,60 @@ int finish_records(PyObject* self, PyObject* tree) {
         if (!name || !PyUnicode_Check(name) || !read_place(node, &p)) return;
         sites[p.l0].push_back({p.l0, p.c0, Ref::borrow(name)});
     };
+    // Comprehensions and lambdas: their own names, and code that runs apart
+    // from the statement around them.
+    struct Scope {
+        Place place;
+        std::vector<Ref> names;
+    };
+    std::vector<Scope> scopes;
+    std::function<int(PyObject*, std::vector<Ref>&, int)> own_names = [&](PyObject* node, std::vector<Ref>& out,
+                                                                         int depth) -> int {
+        if (depth > 200) return 0;
+        unsigned bits = bits_of(node);
+        if (bits & NB_NAME) {
+            Ref id = getattr(node, VDX_STR("id"));
+            if (!id) return -1;
+            out.push_back(id);
+            return 0;
+        }
+        if (bits & NB_ARG) {
+            Ref a = getattr(node, VDX_STR("arg"));
+            if (!a) return -1;
+            out.push_back(a);
+            return 0;
+        }
+        return for_each_field(node, [&](PyObject* v) -> int {
+            if (PyList_Check(v)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+                    PyObject* c = PyList_GET_ITEM(v, i);
+                    if (is_ast(c) && own_names(c, out, depth + 1) < 0) return -1;
+                }
+                return 0;
+            }
+            return is_ast(v) ? own_names(v, out, depth + 1) : 0;
+        });
+    };
     std::function<int(PyObject*, int)> bindings = [&](PyObject* node, int depth) -> int {
         if (depth > 200) return 0;
         unsigned bits = bits_of(node);
+        if (bits & (NB_COMPREHENSION | NB_LAMBDA)) {
+            Scope scope;
+            if (read_place(node, &scope.place)) {
+                if (bits & NB_LAMBDA) {
+                    Ref args = getattr(node, VDX_STR("args"));
+                    if (!args || own_names(args.get(), scope.names, 0) < 0) return -1;
+                } else {
+                    Ref gens = getattr(node, VDX_STR("generators"));
+                    if (!gens) return -1;
+                    for (Py_ssize_t i = 0; PyList_Check(gens.get()) && i < PyList_GET_SIZE(gens.get()); ++i) {
+                        Ref target = getattr(PyList_GET_ITEM(gens.get(), i), VDX_STR("target"));
+                        if (!target || own_names(target.get(), scope.names, 0) < 0) return -1;
+                    }
+                }
+                scopes.push_back(std::move(scope));
+            }
+        }
         if (bits & NB_NAME) {
             Ref ctx = getattr(node, VDX_STR("ctx"));
             Ref ctx_name = ctx ? getattr((PyObject*)Py_TYPE(ctx.get()), VDX_STR("__name__")) : Ref();
@@ -822,16 +876,50 @@ int finish_records(PyObject* self, PyObject* tree) {
             if (bindings(node.get(), 0) < 0) return -1;
     }
 
-    // 4. The finished places.
+    // 4. The finished places. A record on a name that a comprehension (or a
+    // lambda) around it binds is about that inner variable: it goes.
+    Ref changes = Ref::steal(PyObject_GetAttrString(self, "changes"));
+    if (!changes) return -1;
+    bool in_step = PyList_Check(changes.get()) && PyList_GET_SIZE(changes.get()) == PyList_GET_SIZE(spans.get());
+    Ref kept_changes = Ref::steal(PyList_New(0));
     Ref finished = Ref::steal(PyList_New(0));
-    if (!finished) return -1;
+    if (!finished || !kept_changes) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
         const Raw& r = raws[i];
+        Ref change = in_step ? Ref::borrow(PyList_GET_ITEM(changes.get(), i)) : Ref();
         if (!r.ok) {
             if (PyList_Append(finished.get(), PyList_GET_ITEM(spans.get(), i)) < 0) return -1;
+            if (change && PyList_Append(kept_changes.get(), change.get()) < 0) return -1;
             continue;
         }
         int flags = r.flags;
+        bool inner_variable = false;
+        for (const Scope& sc : scopes) {
+            if (!contains_place(sc.place, r.e)) continue;
+            flags |= records::kPredictUnknown;  // it runs when the comprehension or lambda does
+            for (const Ref& n : sc.names)
+                if (PyObject_RichCompareBool(n.get(), r.target, Py_EQ) == 1) inner_variable = true;
+        }
+        PyErr_Clear();
+        if (inner_variable) continue;
+        // A call or walrus is reported on the line of its statement.
+        if (change && (flags & records::kExpression) && PyTuple_Check(change.get()) &&
+            PyTuple_GET_SIZE(change.get()) > 0) {
+            Ref line = Ref::steal(PyLong_FromLong(r.group.l0));
+            int same = line ? PyObject_RichCompareBool(PyTuple_GET_ITEM(change.get(), 0), line.get(), Py_EQ) : -1;
+            if (same < 0) return -1;
+            if (!same) {
+                Py_ssize_t size = PyTuple_GET_SIZE(change.get());
+                Ref fixed = Ref::steal(PyTuple_New(size));
+                if (!fixed) return -1;
+                PyTuple_SET_ITEM(fixed.get(), 0, line.release());
+                for (Py_ssize_t j = 1; j < size; ++j)
+                    PyTuple_SET_ITEM(fixed.get(), j, Py_NewRef(PyTuple_GET_ITEM(change.get(), j)));
+                change = fixed;
+            }
+        }
+        flags &= ~records::kExpression;
+        if (change && PyList_Append(kept_changes.get(), change.get()) < 0) return -1;
         auto line_sites = sites.find(r.group.l0);
         if (line_sites != sites.end() && PyAnySet_Check(r.reads)) {
             for (const Site& st : line_sites->second) {
@@ -849,6 +937,7 @@ int finish_records(PyObject* self, PyObject* tree) {
                                          group.c1, flags));
         if (!t || PyList_Append(finished.get(), t.get()) < 0) return -1;
     }
+    if (in_step && PySequence_SetSlice(changes.get(), 0, PY_SSIZE_T_MAX, kept_changes.get()) < 0) return -1;
     return PyObject_SetAttrString(self, "change_spans", finished.get());
 }
 
@@ -1054,6 +1143,10 @@ void register_ast_types(py::module_& ast) {
             if (cname == "FunctionDef" || cname == "AsyncFunctionDef" || cname == "ClassDef") info.bits |= NB_DEF;
             if (cname == "MatchAs" || cname == "MatchStar" || cname == "MatchMapping") info.bits |= NB_CAPTURE;
             if (cname == "ExceptHandler") info.bits |= NB_HANDLER;
+            if (cname == "ListComp" || cname == "SetComp" || cname == "DictComp" || cname == "GeneratorExp")
+                info.bits |= NB_COMPREHENSION;
+            if (cname == "Lambda") info.bits |= NB_LAMBDA;
+            if (cname == "arg") info.bits |= NB_ARG;
             g_type_index.emplace(tp, (int)g_infos.size());
             g_infos.push_back(info);
         }

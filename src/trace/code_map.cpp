@@ -247,42 +247,56 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
     const auto& records = map.file->records;
     const int nrec = (int)records.size();
     map.entries.assign(n, {});
-    map.group_lo.assign(nrec, -1);
-    map.group_hi.assign(nrec, -1);
-    map.first_entry.assign(nrec, -1);
     int lo_line = 1 << 30, hi_line = -1;
+    // Where this code itself starts: a lambda or generator expression inside
+    // a watched statement holds part of its range, but not its start.
+    int start_l = 1 << 30, start_c = 0;
     for (int k = 0; k < n; ++k) {
         if (!pos[k].valid()) continue;
         lo_line = std::min(lo_line, pos[k].l);
         hi_line = std::max(hi_line, pos[k].el);
+        bool zero_width = pos[k].l == pos[k].el && pos[k].c == pos[k].ec;
+        if (!zero_width && (pos[k].l < start_l || (pos[k].l == start_l && pos[k].c < start_c))) {
+            start_l = pos[k].l;
+            start_c = pos[k].c;
+        }
     }
     for (int r = 0; r < nrec; ++r) {
         const Record& rec = records[r];
         int l0 = rec.l0 + shift, l1 = rec.l1 + shift;
         if (l1 < lo_line || l0 > hi_line) continue;
+        if (l0 < start_l || (l0 == start_l && rec.c0 < start_c)) continue;  // begun in an enclosing code
         Pos first;
         bool have_first = false;
+        std::vector<int> starts;
         for (int k = 0; k < n; ++k) {
             if (!inside(pos[k], l0, rec.c0, l1, rec.c1)) continue;
             if (k > 0 && inside(pos[k - 1], l0, rec.c0, l1, rec.c1)) continue;
             if (!have_first) {
                 first = pos[k];
                 have_first = true;
-                map.first_entry[r] = k;
             } else if (!(pos[k] == first)) {
                 continue;
             }
-            map.entries[k].push_back(r);
-            map.any = true;
+            starts.push_back(k);
         }
-        int e = map.first_entry[r];
-        if (e >= 0) {
-            int g0 = rec.gl0 + shift, g1 = rec.gl1 + shift;
-            int lo = e, hi = e;
-            while (lo > 0 && inside(pos[lo - 1], g0, rec.gc0, g1, rec.gc1)) --lo;
-            while (hi + 1 < n && inside(pos[hi + 1], g0, rec.gc0, g1, rec.gc1)) ++hi;
-            map.group_lo[r] = lo;
-            map.group_hi[r] = hi;
+        // The statement's run around each entry, up to the neighbouring
+        // copies of the same code (a loop's test is compiled twice, back to
+        // back): each copy that runs is an execution of its own.
+        int g0 = rec.gl0 + shift, g1 = rec.gl1 + shift;
+        for (size_t j = 0; j < starts.size(); ++j) {
+            int k = starts[j];
+            int floor = j > 0 ? starts[j - 1] + 1 : 0;
+            int ceiling = j + 1 < starts.size() ? starts[j + 1] - 1 : n - 1;
+            int lo = k, hi = k;
+            while (lo > floor && inside(pos[lo - 1], g0, rec.gc0, g1, rec.gc1)) --lo;
+            while (hi < ceiling && inside(pos[hi + 1], g0, rec.gc0, g1, rec.gc1)) ++hi;
+            map.entries[k].push_back((int)map.entry_rec.size());
+            map.entry_rec.push_back(r);
+            map.entry_instr.push_back(k);
+            map.group_lo.push_back(lo);
+            map.group_hi.push_back(hi);
+            map.any = true;
         }
     }
     for (auto& v : map.entries) std::sort(v.begin(), v.end());
@@ -341,7 +355,7 @@ const EventAction& CodeMap::action(int k0) {
                 merge_outcome(res, o.target, must, may);
             }
         }
-        if (!any_succ) merge_outcome(res, kExit, here, here);
+        if (!any_succ) merge_outcome(res, exit_target(k), here, here);
         memo[k] = std::move(res);
         memo_done[k] = 1;
         on_stack[k] = 0;

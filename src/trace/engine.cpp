@@ -144,8 +144,8 @@ int same_path(PyObject* a, PyObject* b) {
     if (!os) return -1;
     Ref ospath = Ref::steal(PyObject_GetAttrString(os, "path"));
     if (!ospath) return -1;
-    Ref na = Ref::steal(PyObject_CallMethod(ospath.get(), "normpath", "O", a));
-    Ref nb = na ? Ref::steal(PyObject_CallMethod(ospath.get(), "normpath", "O", b)) : Ref();
+    Ref na = Ref::steal(PyObject_CallMethodOneArg(ospath.get(), VDX_STR("normpath"), a));
+    Ref nb = na ? Ref::steal(PyObject_CallMethodOneArg(ospath.get(), VDX_STR("normpath"), b)) : Ref();
     if (!nb) {
         PyErr_Clear();
         return 0;
@@ -240,6 +240,7 @@ CodeMap* map_for(PyCodeObject* code) {
 // ------------------------------------------------------------ frame states
 
 struct Captured {
+    int entry = -1;
     int rec = -1;
     Ref label, callers, report;
     Ref before;  // the value before (nullptr: not bound)
@@ -312,8 +313,8 @@ int settle(PyFrameObject* frame, FrameState& st, int target) {
     for (const Captured& c : pending) {
         bool report;
         if (st.map->file->records[c.rec].flags & kConfirmByValue) report = ran(frame, st, c);
-        else if (out && std::binary_search(out->must.begin(), out->must.end(), c.rec)) report = true;
-        else if (out && !std::binary_search(out->may.begin(), out->may.end(), c.rec)) report = false;
+        else if (out && std::binary_search(out->must.begin(), out->must.end(), c.entry)) report = true;
+        else if (out && !std::binary_search(out->may.begin(), out->may.end(), c.entry)) report = false;
         else report = ran(frame, st, c);
         if (report && emit(c) < 0) return -1;
     }
@@ -534,45 +535,47 @@ int capture(PyFrameObject* frame, CodeMap* map, int r, bool merged, std::vector<
 }
 
 struct Item {
-    int rec;
+    int entry;
     bool certain;
 };
 
-// The records one event starts, merged per statement and name, in the order
-// they run; reported or kept for the frame's next event.
+// The records one event starts, merged per statement execution and name, in
+// the order they run; reported or kept for the frame's next event.
 int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction& act) {
     CodeMap* map = st.map;
     const auto& records = map->file->records;
     std::vector<Item> items;
-    for (int r : act.certain) items.push_back({r, true});
-    for (int r : act.possible) items.push_back({r, false});
+    for (int e : act.certain) items.push_back({e, true});
+    for (int e : act.possible) items.push_back({e, false});
     std::stable_sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-        return map->first_entry[a.rec] < map->first_entry[b.rec];
+        return map->entry_instr[a.entry] < map->entry_instr[b.entry];
     });
     struct Key {
         int group;
+        int run;  // which copy of the statement's code
         PyObject* name;
-        int rep;
+        int rep;  // the entry that gives the report
         bool certain;
         bool merged;
     };
     std::vector<Key> keys;
     for (const Item& it : items) {
-        const Record& rec = records[it.rec];
+        const Record& rec = records[map->entry_rec[it.entry]];
+        int run = map->group_lo[it.entry];
         Key* key = nullptr;
         for (auto& kk : keys)
-            if (kk.group == rec.group && PyUnicode_Compare(kk.name, rec.name.get()) == 0) key = &kk;
+            if (kk.group == rec.group && kk.run == run && PyUnicode_Compare(kk.name, rec.name.get()) == 0) key = &kk;
         PyErr_Clear();
         if (!key) {
-            keys.push_back({rec.group, rec.name.get(), it.rec, it.certain, false});
+            keys.push_back({rec.group, run, rec.name.get(), it.entry, it.certain, false});
             continue;
         }
         // One report per name and execution of a statement: its binding (the
         // last one) gives the value; several mutations give "unknown".
-        const Record& rep = records[key->rep];
+        const Record& rep = records[map->entry_rec[key->rep]];
         bool rep_binds = rep.flags & kBinding, this_binds = rec.flags & kBinding;
         if (this_binds) {
-            key->rep = it.rec;
+            key->rep = it.entry;
             key->merged = false;
         } else if (!rep_binds) {
             key->merged = true;
@@ -585,22 +588,25 @@ int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction
         // reported once per execution.
         Exec* exec = nullptr;
         for (auto& e : st.execs)
-            if (e.group == key.group) exec = &e;
+            if (e.group == key.group && e.lo == map->group_lo[key.rep]) exec = &e;
         if (exec) {
             bool seen = false;
             for (auto& n : exec->names) seen = seen || PyUnicode_Compare(n.get(), key.name) == 0;
             PyErr_Clear();
             if (seen) continue;
             exec->names.push_back(Ref::borrow(key.name));
-        } else if (map->group_lo[key.rep] >= 0) {
+        } else {
             st.execs.push_back({key.group, map->group_lo[key.rep], map->group_hi[key.rep],
-                                std::max(k, map->first_entry[key.rep]), {Ref::borrow(key.name)}});
+                                std::max(k, map->entry_instr[key.rep]), {Ref::borrow(key.name)}});
         }
+        int rec_index = map->entry_rec[key.rep];
         Captured c;
-        if (capture(frame, map, key.rep, key.merged, carries, &c) < 0) return -1;
-        if (key.certain && !(records[key.rep].flags & kConfirmByValue)) {
+        c.entry = key.rep;
+        if (capture(frame, map, rec_index, key.merged, carries, &c) < 0) return -1;
+        if (key.certain && !(records[rec_index].flags & kConfirmByValue)) {
             if (emit(c) < 0) return -1;
         } else {
+            if (st.pending.empty()) st.raised = false;
             st.pending.push_back(std::move(c));
             st.pending_from = k;
         }
@@ -687,14 +693,19 @@ int engine_line_event(PyFrameObject* frame) {
 void engine_frame_exit(PyFrameObject* frame) {
     auto it = g_frames.find(frame);
     if (it == g_frames.end()) return;
-    if (!it->second.pending.empty() && settle(frame, it->second, kExit) < 0)
-        report_tool_error("reporting a watched change");
+    FrameState& st = it->second;
+    if (!st.pending.empty()) {
+        int k = st.map->instruction_at(PyFrame_GetLasti(frame));
+        if (settle(frame, st, k >= 0 ? exit_target(k) : kExit) < 0) report_tool_error("reporting a watched change");
+    }
     g_frames.erase(frame);
 }
 
 void engine_frame_exception(PyFrameObject* frame) {
+    // Only reports still open are undecided by it: an exception after they
+    // were settled says nothing of the next ones.
     auto it = g_frames.find(frame);
-    if (it != g_frames.end()) it->second.raised = true;
+    if (it != g_frames.end() && !it->second.pending.empty()) it->second.raised = true;
 }
 
 }  // namespace vdx::trace

@@ -57,18 +57,21 @@ struct FileRecords {
 
 // ------------------------------------------------------------ code maps
 
-constexpr int kExit = -1;  // a path that leaves the frame (return, raise, yield)
+// A path that leaves the frame (return, raise, yield) ends at that
+// instruction; the frame's "return" event is at it too.
+constexpr int kExit = -1;  // leaving from somewhere else (an exception)
+inline int exit_target(int instruction) { return -(instruction + 2); }
 
 struct Outcome {
-    int target;              // instruction index of the next line event, or kExit
-    std::vector<int> must;   // records started on every path to it
-    std::vector<int> may;    // records started on some path to it
+    int target;              // instruction of the next line event, or exit_target()
+    std::vector<int> must;   // entries passed on every path to it
+    std::vector<int> may;    // entries passed on some path to it
 };
 
 struct EventAction {
     bool computed = false;
-    std::vector<int> certain;   // records that start before the next line event
-    std::vector<int> possible;  // records that may start, decided at the next event
+    std::vector<int> certain;   // entries passed before the next line event
+    std::vector<int> possible;  // entries that may be passed, decided at the next event
     std::vector<Outcome> outcomes;
 };
 
@@ -80,10 +83,13 @@ struct CodeMap {
     // per instruction
     std::vector<int> offset, line, succ1, succ2;  // succ: instruction index or -1
     std::vector<unsigned char> marked, backjump, terminal, resume;
-    std::vector<std::vector<int>> entries;  // records whose code starts at this instruction
+    // Entries: the places where a record's code starts (a record may have
+    // several, where the compiler copied its code). Sets of outcomes and
+    // actions hold entry numbers, so each copy that runs counts.
+    std::vector<std::vector<int>> entries;  // per instruction: the entries starting there
     std::vector<int> unit_to_instr;         // code unit -> instruction index
-    std::vector<int> group_lo, group_hi;    // per record: the run of its statement
-    std::vector<int> first_entry;           // per record: its first entry instruction
+    std::vector<int> entry_rec, entry_instr;  // per entry: its record and instruction
+    std::vector<int> group_lo, group_hi;      // per entry: the run of its statement
     std::vector<EventAction> actions;
     std::vector<std::vector<Outcome>> memo;
     std::vector<unsigned char> memo_done;

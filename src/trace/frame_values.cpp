@@ -337,7 +337,7 @@ PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe, PyObject*
 PyObject* deep_copy(PyObject* v) {
     PyObject* copy = get_global("copy");
     if (!copy) return nullptr;
-    return PyObject_CallMethod(copy, "deepcopy", "O", v);
+    return PyObject_CallMethodOneArg(copy, VDX_STR("deepcopy"), v);
 }
 
 }  // namespace vdx::trace

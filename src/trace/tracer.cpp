@@ -204,7 +204,7 @@ Next line_event(PyFrameObject* frame, bool direct) {
             tool_write_line(line.get());
             PyObject* sys = GLOBAL("sys");
             if (!sys) return Next::Error;
-            Ref r = Ref::steal(PyObject_CallMethod(sys, "settrace", "O", Py_None));
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(sys, VDX_STR("settrace"), Py_None));
             if (!r || set_global(VDX_STR("stop_trace"), Py_True) < 0) return Next::Error;
             return Next::StopFrame;
         }
