@@ -34,13 +34,11 @@ import datetime
 import os
 import platform
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
 import sysconfig
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -189,17 +187,6 @@ PROJECTS = {
 }
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
 class Bench:
     def __init__(self, args, tmp):
         self.args = args
@@ -211,12 +198,10 @@ class Bench:
     # ------------------------------------------------------------ set-up
 
     def setup_vardex(self):
-        so = built_module.module_file()
-        if so is None or not so.exists():
-            return "vardex is not built or installed (set VARDEX_SO)"
         self.vardex_dir = self.tmp / "vardex"
-        self.vardex_dir.mkdir()
-        shutil.copy2(so, self.vardex_dir / so.name)
+        so = built_module.private_copy(self.vardex_dir)
+        if so is None:
+            return "vardex is not built or installed (set VARDEX_SO)"
         self.notes.append(f"vardex module: {so}")
         return None
 
@@ -263,38 +248,7 @@ class Bench:
     def run(self, name, folder, traced):
         """(wall time, exit status, stdout, stderr) of one run; time None when cut."""
         argv, extra = self.command(name, traced)
-        env = dict(os.environ)
-        env.pop("VARDEX_SO", None)
-        env.pop("PYTHONPATH", None)
-        env["PYTHONIOENCODING"] = "utf-8"
-        env.update(extra)
-        out_path = self.tmp / "stdout"
-        err_path = self.tmp / "stderr"
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            start = time.perf_counter()
-            proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, start_new_session=True)
-            # A blocking wait, with a timer for the limit: wait(timeout=...)
-            # polls in steps of up to 50 ms, too coarse for these runs.
-            cut = threading.Event()
-
-            def kill():
-                cut.set()
-                try:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-
-            timer = threading.Timer(self.args.limit, kill)
-            timer.start()
-            code = proc.wait()
-            elapsed = time.perf_counter() - start
-            timer.cancel()
-        stdout = out_path.read_text(encoding="utf-8", errors="replace")
-        stderr = err_path.read_text(encoding="utf-8", errors="replace")
-        if cut.is_set():
-            elapsed = None
-        return elapsed, code, stdout, stderr
+        return built_module.timed_run(argv, folder, extra, self.args.limit, self.tmp)
 
     def pairs(self, name, folder):
         """Paired (traced, untraced) times, with the report lines of each traced run."""
@@ -373,7 +327,7 @@ def main():
 
         print(f"# Tracer overhead on real projects, {started:%Y-%m-%d %H:%M %Z}")
         print()
-        print(f"- machine: {platform.platform()}; CPU: {cpu_model()} "
+        print(f"- machine: {platform.platform()}; CPU: {built_module.cpu_model()} "
               f"({os.cpu_count()} logical CPUs)")
         print(f"- python: {sys.version.split()[0]} ({sys.executable})")
         print(f"- command: python bench/projects.py {' '.join(sys.argv[1:])}".rstrip())

@@ -35,13 +35,10 @@ import importlib.util
 import os
 import platform
 import re
-import shutil
-import signal
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -112,17 +109,6 @@ def installed(package):
     return importlib.util.find_spec(package) is not None
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
 def watched_lines(main_file, var):
     """Line numbers of main.py that assign the watched variable."""
     pattern = re.compile(r"^\s*" + re.escape(var) + r"\s*(=|\+=|-=|\*=)(?!=)")
@@ -142,12 +128,10 @@ class Bench:
     # ------------------------------------------------------------ commands
 
     def setup_vardex(self):
-        so = built_module.module_file()
-        if so is None or not so.exists():
-            return "vardex is not built or installed (set VARDEX_SO)"
         self.vardex_dir = self.tmp / "vardex"
-        self.vardex_dir.mkdir()
-        shutil.copy2(so, self.vardex_dir / so.name)
+        so = built_module.private_copy(self.vardex_dir)
+        if so is None:
+            return "vardex is not built or installed (set VARDEX_SO)"
         self.notes.append(f"vardex module: {so}")
         return None
 
@@ -215,39 +199,9 @@ class Bench:
     def run(self, tool, workload, scale, limit):
         """Wall time of one run, with its output; time None when cut at the limit."""
         argv, extra = self.command(tool, workload)
-        env = dict(os.environ)
-        env.pop("VARDEX_SO", None)
-        env.pop("PYTHONPATH", None)
-        env["PYTHONIOENCODING"] = "utf-8"
-        env["BENCH_SCALE"] = repr(scale)
-        env.update(extra)
         cwd = WORKLOADS_DIR / WORKLOADS[workload][0]
-        out_path = self.tmp / "stdout"
-        err_path = self.tmp / "stderr"
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            start = time.perf_counter()
-            proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, start_new_session=True)
-            # A blocking wait, with a timer for the limit: wait(timeout=...)
-            # polls in steps of up to 50 ms, too coarse for these runs.
-            cut = threading.Event()
-
-            def kill():
-                cut.set()
-                try:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-
-            timer = threading.Timer(limit, kill)
-            timer.start()
-            code = proc.wait()
-            elapsed = time.perf_counter() - start
-            timer.cancel()
-            if cut.is_set():
-                code, elapsed = None, None
-        stdout = out_path.read_text(encoding="utf-8", errors="replace")
-        stderr = err_path.read_text(encoding="utf-8", errors="replace")
+        elapsed, code, stdout, stderr = built_module.timed_run(
+            argv, cwd, dict(extra, BENCH_SCALE=repr(scale)), limit, self.tmp)
         if code not in (0, None) or "Disabling tracer" in stderr:
             raise RuntimeError(f"{tool or 'untraced'} on {workload} exited {code}:\n"
                                f"{stdout[-2000:]}\n{stderr[-2000:]}")
@@ -305,7 +259,7 @@ def main():
     started = datetime.datetime.now().astimezone()
     print(f"# Tracer overhead, {started:%Y-%m-%d %H:%M %Z}")
     print()
-    print(f"- machine: {platform.platform()}; CPU: {cpu_model()} ({os.cpu_count()} logical CPUs)")
+    print(f"- machine: {platform.platform()}; CPU: {built_module.cpu_model()} ({os.cpu_count()} logical CPUs)")
     print(f"- python: {sys.version.split()[0]} ({sys.executable})")
     print(f"- command: python bench/trace.py {' '.join(sys.argv[1:])}".rstrip())
     print(f"- runs: {args.runs} pairs per cell, median of T_traced / T_untraced")

@@ -2,16 +2,16 @@
 // for each binding form, with the source place of each.
 #pragma once
 #include "common/pyobj.hpp"
+#include "common/record_flags.hpp"
 
 namespace vdx::project::records {
 
 // Record flags, as the tracer reads them.
-enum Flags {
-    kPredictUnknown = 1,
-    kBinding = 2,
-    kConfirmByValue = 4,  // starts before a test that decides whether it binds
-    kExpression = 8,      // made by an expression (a call, the walrus): while visiting only
-};
+using vdx::kBinding;
+using vdx::kConfirmByValue;
+using vdx::kPredictUnknown;
+// Made by an expression (a call, the walrus): kept while visiting only.
+constexpr int kExpression = 8;
 
 // Record makers for one statement or expression node, called before the
 // node's children are visited. 0, or -1 with an error set.

@@ -69,35 +69,17 @@ std::vector<TypeInfo> g_infos;
 std::unordered_map<PyTypeObject*, int> g_type_index;
 
 // Handler kinds a node class resolves to for one visitor class.
+// K_OWN + i is the i-th handler of the table below.
 enum Kind : signed char {
     K_UNRESOLVED = -1,
     K_GENERIC = 0,
-    K_ASSIGN,
-    K_AUGASSIGN,
-    K_CALL,
-    K_DELETE,
-    K_ANNASSIGN,
-    K_FOR,
-    K_WITH,
-    K_EXCEPT,
-    K_NAMEDEXPR,
     K_PYCALL,  // a visit_* method that is not one of ours: call it through Python
+    K_OWN,
 };
 
 struct OwnMethods {
     PyObject* visit = nullptr;  // the objects stored in the class dict (borrowed from it, kept alive)
     PyObject* generic_visit = nullptr;
-    PyObject* visit_Assign = nullptr;
-    PyObject* visit_AugAssign = nullptr;
-    PyObject* visit_Call = nullptr;
-    PyObject* visit_Delete = nullptr;
-    PyObject* visit_AnnAssign = nullptr;
-    PyObject* visit_For = nullptr;
-    PyObject* visit_AsyncFor = nullptr;
-    PyObject* visit_With = nullptr;
-    PyObject* visit_AsyncWith = nullptr;
-    PyObject* visit_ExceptHandler = nullptr;
-    PyObject* visit_NamedExpr = nullptr;
     PyObject* base_visit_Constant = nullptr;  // ast.NodeVisitor.visit_Constant
     PyObject* base_init = nullptr;            // ast.NodeVisitor.__init__ (object's)
     PyObject* default_variable_names = nullptr;
@@ -400,14 +382,28 @@ int do_assign(PyObject* self, PyObject* node) {
     return records::assign_targets(self, node);
 }
 
-int do_augassign(PyObject* self, PyObject* node) { return records::aug_assign(self, node); }
-int do_call(PyObject* self, PyObject* node) { return records::call(self, node); }
-int do_delete(PyObject* self, PyObject* node) { return records::delete_targets(self, node); }
-int do_annassign(PyObject* self, PyObject* node) { return records::ann_assign(self, node); }
-int do_for(PyObject* self, PyObject* node) { return records::for_targets(self, node); }
-int do_with(PyObject* self, PyObject* node) { return records::with_targets(self, node); }
-int do_except(PyObject* self, PyObject* node) { return records::except_name(self, node); }
-int do_namedexpr(PyObject* self, PyObject* node) { return records::named_expr(self, node); }
+// This class's own visit_* methods: what each records before the node's
+// children are visited, and the method object stored in the class dict.
+using Handler = int (*)(PyObject*, PyObject*);
+struct OwnHandler {
+    const char* name;
+    Handler record;
+    PyObject* stored = nullptr;
+};
+OwnHandler g_handlers[] = {
+    {"visit_Assign", do_assign},
+    {"visit_AugAssign", records::aug_assign},
+    {"visit_AnnAssign", records::ann_assign},
+    {"visit_Call", records::call},
+    {"visit_Delete", records::delete_targets},
+    {"visit_For", records::for_targets},
+    {"visit_AsyncFor", records::for_targets},
+    {"visit_With", records::with_targets},
+    {"visit_AsyncWith", records::with_targets},
+    {"visit_ExceptHandler", records::except_name},
+    {"visit_NamedExpr", records::named_expr},
+};
+constexpr int kHandlerCount = (int)(sizeof(g_handlers) / sizeof(g_handlers[0]));
 
 // ---------------------------------------------------------------------------
 // The walk.
@@ -457,18 +453,11 @@ private:
         return it == g_type_index.end() ? -1 : it->second;
     }
 
-    Kind resolve(PyObject* visit_name) {
+    int resolve(PyObject* visit_name) {
         PyObject* m = _PyType_Lookup(type_, visit_name);
         if (!m || m == M.generic_visit) return K_GENERIC;
-        if (m == M.visit_Assign) return K_ASSIGN;
-        if (m == M.visit_AugAssign) return K_AUGASSIGN;
-        if (m == M.visit_Call) return K_CALL;
-        if (m == M.visit_Delete) return K_DELETE;
-        if (m == M.visit_AnnAssign) return K_ANNASSIGN;
-        if (m == M.visit_For || m == M.visit_AsyncFor) return K_FOR;
-        if (m == M.visit_With || m == M.visit_AsyncWith) return K_WITH;
-        if (m == M.visit_ExceptHandler) return K_EXCEPT;
-        if (m == M.visit_NamedExpr) return K_NAMEDEXPR;
+        for (int i = 0; i < kHandlerCount; ++i)
+            if (m == g_handlers[i].stored) return (Kind)(K_OWN + i);
         if (m == M.base_visit_Constant) {
             // ast.NodeVisitor.visit_Constant only redirects to the deprecated
             // visit_Num, visit_Str, ... methods; without them it is generic_visit.
@@ -568,17 +557,10 @@ private:
                 if (!r) return -1;
                 continue;
             }
-            case K_ASSIGN: rc = do_assign(self_, n); break;
-            case K_AUGASSIGN: rc = do_augassign(self_, n); break;
-            case K_CALL: rc = do_call(self_, n); break;
-            case K_DELETE: rc = do_delete(self_, n); break;
-            case K_ANNASSIGN: rc = do_annassign(self_, n); break;
-            case K_FOR: rc = do_for(self_, n); break;
-            case K_WITH: rc = do_with(self_, n); break;
-            case K_EXCEPT: rc = do_except(self_, n); break;
-            case K_NAMEDEXPR: rc = do_namedexpr(self_, n); break;
             case K_GENERIC: break;
-            default: return -1;
+            default:
+                if (kind < K_OWN || kind >= K_OWN + kHandlerCount) return -1;
+                rc = g_handlers[kind - K_OWN].record(self_, n);
             }
             if (rc < 0) return -1;
             if (generic_overridden_) {
@@ -944,8 +926,6 @@ int finish_records(PyObject* self, PyObject* tree) {
 // ---------------------------------------------------------------------------
 // Python-level methods.
 
-using Handler = int (*)(PyObject*, PyObject*);
-
 py::object visit_with(Handler h, py::object self, py::object node) {
     check_rc(h(self.ptr(), node.ptr()));
     Walker w(self.ptr());
@@ -1199,28 +1179,11 @@ void register_visitor(py::module_& m) {
         check_rc(w.generic_visit(node.ptr()));
         return py::none();
     }, py::arg("node"));
-    def("visit_Assign", [](py::object self, py::object node) { return visit_with(do_assign, self, node); },
-        py::arg("node"));
-    def("visit_AugAssign", [](py::object self, py::object node) { return visit_with(do_augassign, self, node); },
-        py::arg("node"));
-    def("visit_Call", [](py::object self, py::object node) { return visit_with(do_call, self, node); },
-        py::arg("node"));
-    def("visit_Delete", [](py::object self, py::object node) { return visit_with(do_delete, self, node); },
-        py::arg("node"));
-    def("visit_AnnAssign", [](py::object self, py::object node) { return visit_with(do_annassign, self, node); },
-        py::arg("node"));
-    def("visit_For", [](py::object self, py::object node) { return visit_with(do_for, self, node); },
-        py::arg("node"));
-    def("visit_AsyncFor", [](py::object self, py::object node) { return visit_with(do_for, self, node); },
-        py::arg("node"));
-    def("visit_With", [](py::object self, py::object node) { return visit_with(do_with, self, node); },
-        py::arg("node"));
-    def("visit_AsyncWith", [](py::object self, py::object node) { return visit_with(do_with, self, node); },
-        py::arg("node"));
-    def("visit_ExceptHandler", [](py::object self, py::object node) { return visit_with(do_except, self, node); },
-        py::arg("node"));
-    def("visit_NamedExpr", [](py::object self, py::object node) { return visit_with(do_namedexpr, self, node); },
-        py::arg("node"));
+    for (const OwnHandler& h : g_handlers) {
+        Handler record = h.record;
+        def(h.name, [record](py::object self, py::object node) { return visit_with(record, self, node); },
+            py::arg("node"));
+    }
     def("handle_target", [](py::object self, py::object target, py::object value, py::object class_name,
                             py::object line_number) {
         check_rc(handle_target_impl(self.ptr(), target.ptr(), value.ptr(), class_name.ptr(), line_number.ptr()));
@@ -1254,17 +1217,7 @@ void register_visitor(py::module_& m) {
 
     M.visit = stored("visit");
     M.generic_visit = stored("generic_visit");
-    M.visit_Assign = stored("visit_Assign");
-    M.visit_AugAssign = stored("visit_AugAssign");
-    M.visit_Call = stored("visit_Call");
-    M.visit_Delete = stored("visit_Delete");
-    M.visit_AnnAssign = stored("visit_AnnAssign");
-    M.visit_For = stored("visit_For");
-    M.visit_AsyncFor = stored("visit_AsyncFor");
-    M.visit_With = stored("visit_With");
-    M.visit_AsyncWith = stored("visit_AsyncWith");
-    M.visit_ExceptHandler = stored("visit_ExceptHandler");
-    M.visit_NamedExpr = stored("visit_NamedExpr");
+    for (OwnHandler& h : g_handlers) h.stored = stored(h.name);
 
     m.attr("VariableModificationVisitor") = cls;
 }

@@ -27,7 +27,7 @@ namespace {
 // Held for the life of the process (never destroyed: their references must
 // not be released after the interpreter has gone).
 auto& g_main_codes = *new std::unordered_set<PyObject*>();
-auto& g_preamble_codes = *new std::unordered_set<PyObject*>();
+auto& g_runner_codes = *new std::unordered_set<PyObject*>();
 auto& g_code_refs = *new std::vector<Ref>();
 
 void add_code_tree(PyObject* code, std::unordered_set<PyObject*>& into) {
@@ -217,7 +217,7 @@ CodeMap* map_for(PyCodeObject* code) {
     std::shared_ptr<FileRecords> file;
     int shift = 0, err = 0;
     if (str_is(filename, "<string>")) {
-        bool main = main_code_registered() ? is_main_code(key) : !is_preamble_code(key);
+        bool main = string_code_role(key) == StringCode::MainFile;
         if (main) {
             PyObject* main_file = get_global("project_main_file");
             PyObject* add = main_file ? get_global("add_lines_lens") : nullptr;
@@ -257,7 +257,6 @@ struct Exec {
 
 struct FrameState {
     CodeMap* map = nullptr;
-    int prev = -1;
     int pending_from = -1;
     bool raised = false;
     std::vector<Captured> pending;
@@ -617,15 +616,11 @@ int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction
 }  // namespace
 
 void register_main_code(PyObject* code) { add_code_tree(code, g_main_codes); engine_reset(); }
-void register_preamble_code(PyObject* code) { add_code_tree(code, g_preamble_codes); }
-void register_runner_code(PyObject* code) { register_preamble_code(code); }
-bool main_code_registered() { return !g_main_codes.empty(); }
-bool is_main_code(PyObject* code) { return g_main_codes.count(code) != 0; }
-bool is_preamble_code(PyObject* code) { return g_preamble_codes.count(code) != 0; }
+void register_runner_code(PyObject* code) { add_code_tree(code, g_runner_codes); }
 
 StringCode string_code_role(PyObject* code) {
-    if (is_preamble_code(code)) return StringCode::Runner;
-    if (!main_code_registered() || is_main_code(code)) return StringCode::MainFile;
+    if (g_runner_codes.count(code)) return StringCode::Runner;
+    if (g_main_codes.empty() || g_main_codes.count(code)) return StringCode::MainFile;
     return StringCode::Other;
 }
 
@@ -684,7 +679,6 @@ int engine_line_event(PyFrameObject* frame) {
                                       return false;
                                   }),
                    st.execs.end());
-    st.prev = k;
     const EventAction& act = map->action(k);
     if (act.certain.empty() && act.possible.empty()) return 1;
     return handle_action(frame, st, k, act) < 0 ? -1 : 1;

@@ -2,6 +2,7 @@
 // bytecode, what the program's frames hold, and the reports of one line event.
 #pragma once
 #include "common/pyobj.hpp"
+#include "common/record_flags.hpp"
 
 #include <memory>
 #include <vector>
@@ -30,13 +31,6 @@ PyObject* deep_copy(PyObject* v);
 void check_interpreter_frame_layout();
 
 // ------------------------------------------------------------ watched records
-
-enum RecordFlags {
-    kPredictUnknown = 1,  // the value after cannot be told before the statement runs
-    kBinding = 2,         // the statement rebinds the name (else it mutates the value)
-    kConfirmByValue = 4,  // its code starts before a test that decides whether it binds:
-                          // reported at the frame's next event if the name was rebound
-};
 
 // One modification record with where it sits in its file.
 struct Record {
@@ -108,12 +102,6 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 
 // ------------------------------------------------------------ the engine
 
-// Main-file code compiled by the child's runner, and the runner's own code.
-void register_main_code(PyObject* code);
-void register_preamble_code(PyObject* code);
-bool main_code_registered();
-bool is_main_code(PyObject* code);
-bool is_preamble_code(PyObject* code);
 
 // A line event of a frame: reports the watched statements it starts.
 // Returns 1 when the frame's code has watched statements, 0 when it has none

@@ -162,13 +162,11 @@ PyObject* frame_filename(PyFrameObject* frame) {
 
 enum class Next { Keep, StopFrame, Error };
 
-// Whether a "<string>" frame runs the main file's code: once the child's
-// runner has registered that code, other "<string>" code (the preamble,
-// strings the program executes) is not the main file.
+// Whether a "<string>" frame runs the main file's code (not the runner's, nor
+// a string the program executes).
 bool is_main_file_frame(PyFrameObject* frame) {
-    if (!main_code_registered()) return true;
     PyCodeObject* code = PyFrame_GetCode(frame);
-    bool main = is_main_code((PyObject*)code);
+    bool main = string_code_role((PyObject*)code) == StringCode::MainFile;
     Py_DECREF(code);
     return main;
 }
