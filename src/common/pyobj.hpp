@@ -144,6 +144,19 @@ private:
     bool ok_ = false;
 };
 
+// No trace or monitoring events in this thread for the scope: the tool's own
+// work inside a hook (reading values, writing a report) is not the program's,
+// and must neither be traced nor poll.
+class QuietTrace {
+public:
+    QuietTrace() : ts_(PyThreadState_Get()) { PyThreadState_EnterTracing(ts_); }
+    ~QuietTrace() { PyThreadState_LeaveTracing(ts_); }
+    QuietTrace(const QuietTrace&) = delete;
+    QuietTrace& operator=(const QuietTrace&) = delete;
+private:
+    PyThreadState* ts_;
+};
+
 // A Python class made by calling type(name, bases, namespace) with
 // __module__ "vardex", for classes whose base is a Python-level class.
 py::object make_class(const char* name, py::tuple bases, py::dict ns);

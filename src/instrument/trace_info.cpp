@@ -222,20 +222,24 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         PyObject* t = text.get();
         if (trace::append_result_lines(&t, 1) < 0) return -1;
     }
-    int known = PySequence_Contains(dict, instance);
+    // Objects that cannot be hashed are filed by identity.
+    Ref key = Ref::steal(filing_key(instance));
+    if (!key) return -1;
+    int known = PySequence_Contains(dict, key.get());
     if (known < 0) return -1;
     if (known) {
-        Ref filed = Ref::steal(PyObject_GetItem(dict, instance));
+        Ref filed = Ref::steal(PyObject_GetItem(dict, key.get()));
         if (!filed) return -1;
         Ref r = Ref::steal(PyObject_CallMethodOneArg(filed.get(), VDX_STR("extend"), trace_str_list));
         return r ? 0 : -1;
     }
-    return PyObject_SetItem(dict, instance, trace_str_list);
+    return PyObject_SetItem(dict, key.get(), trace_str_list);
 }
 
 namespace {
 
-void combine_key_list(py::object dict, py::object key, py::object value_list) {
+void combine_key_list(py::object dict, py::object key_given, py::object value_list) {
+    py::object key = check(filing_key(key_given.ptr()));
     int known = PySequence_Contains(dict.ptr(), key.ptr());
     check_rc(known);
     if (!known) {

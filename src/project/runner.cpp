@@ -40,8 +40,10 @@ constexpr const char* kPreamble =
 constexpr int kAddLinesLens = 18;
 
 bool plain_text(const py::str& s, bool allow_backslash, bool allow_trailing_backslash) {
-    std::string text = s;
+    // Printable first: a path with an undecodable byte holds a lone surrogate,
+    // which has no UTF-8 form; repr() writes it as an escape.
     if (!truthy(s.attr("isprintable")())) return false;
+    std::string text = s;
     if (text.find('"') != std::string::npos || text.find('\'') != std::string::npos) return false;
     if (!allow_backslash && text.find('\\') != std::string::npos) return false;
     if (!allow_trailing_backslash && !text.empty() && text.back() == '\\') return false;

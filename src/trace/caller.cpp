@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "trace/trace.hpp"
+#include "trace/wrappers.hpp"
 
 namespace vdx::trace {
 
@@ -152,7 +153,7 @@ int print_directly_is(long mode) {
 // The block is one append to the result file (the file is opened once for
 // it); a detail that cannot be written ends it after the lines before it.
 int write_caller_details(PyObject* instance, PyObject* caller_details) {
-    Ref inst = Ref::steal(PyObject_Str(instance));
+    Ref inst = Ref::steal(value_text(instance));
     if (!inst) return -1;
     Ref header = Ref::steal(concat({VDX_STR("-----------------"), inst.get(), VDX_STR(":")}));
     if (!header) return -1;
@@ -208,6 +209,8 @@ void register_tracer(py::module_& m);
 void register_functions(py::module_& m) {
     register_report_helpers(m);
     register_tracer(m);
+    register_wrappers(m);
+    register_capture(m);
     m.def(
         "get_line_from_file",
         [](py::object filename, py::object lineno) {

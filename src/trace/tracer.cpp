@@ -234,16 +234,26 @@ int poll_watched_items(PyFrameObject* frame) {
     if (PyFrameObject* back = PyFrame_GetBack(frame)) {
         PyCodeObject* code = PyFrame_GetCode(back);
         caller_file = Ref::borrow(code->co_filename);
+        // The main file by its own path.
+        if (str_is(caller_file.get(), "<string>") && string_code_role((PyObject*)code) == StringCode::MainFile) {
+            PyObject* main_file = get_global("project_main_file");
+            if (!main_file) {
+                Py_DECREF(code);
+                Py_DECREF(back);
+                return -1;
+            }
+            caller_file = Ref::borrow(main_file);
+        }
         function_name = Ref::borrow(code->co_name);
         Py_DECREF(code);
         Py_DECREF(back);
     }
-    Ref callers = Ref::steal(instrument::caller_details((PyObject*)frame, 1));
-    if (!callers) return -1;
+    Ref callers;  // made at the first change
     Ref pairs = Ref::steal(PyMapping_Items(items));
     if (!pairs) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
-        PyObject* watch_item = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 0);
+        PyObject* watch_key = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 0);
+        PyObject* watch_item = instrument::filed_object(watch_key);
         PyObject* users = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 1);
         Ref values = Ref::steal(PyList_New(0));
         Ref attrs = Ref::steal(PyObject_GetAttrString(watch_item, "_only_property_attrs_trace_list"));
@@ -258,7 +268,10 @@ int poll_watched_items(PyFrameObject* frame) {
             if (!attr_name || !afterstr) return -1;
             Ref current = Ref::steal(PyObject_GetAttr(watch_item, attr_name.get()));
             if (!current) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+                // A getter that fails while polled reads as None; only a
+                // missing attribute goes unsaid.
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !report_tool_error("property poll"))
+                    return -1;
                 PyErr_Clear();
                 current = Ref::borrow(Py_None);
             }
@@ -277,22 +290,26 @@ int poll_watched_items(PyFrameObject* frame) {
         if (PyErr_Occurred()) return -1;
         PyObject* last_values = GLOBAL("last_values_has_to_watch_yourself");
         if (!last_values) return -1;
-        Ref previous = Ref::steal(PyObject_GetItem(last_values, watch_item));
+        Ref previous = Ref::steal(PyObject_GetItem(last_values, watch_key));
         if (!previous) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
             PyErr_Clear();
             previous = Ref::borrow(Py_None);
         }
         int changed = PyObject_RichCompareBool(previous.get(), values.get(), Py_NE);
-        if (changed < 0) return -1;
+        if (changed < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            PyErr_Clear();
+            changed = 1;
+        }
         if (changed) {
-            Ref item_text = Ref::steal(PyObject_Str(watch_item));
-            Ref name_text = Ref::steal(PyObject_Str(attr_name.get()));
-            Ref path_text = Ref::steal(PyObject_Str(afterstr.get()));
-            Ref before_text = Ref::steal(PyObject_Str(previous.get()));
-            Ref after_text = Ref::steal(PyObject_Str(values.get()));
-            Ref file_text = Ref::steal(PyObject_Str(caller_file.get()));
-            Ref func_text = Ref::steal(PyObject_Str(function_name.get()));
+            Ref item_text = Ref::steal(value_text(watch_item));
+            Ref name_text = Ref::steal(value_text(attr_name.get()));
+            Ref path_text = Ref::steal(value_text(afterstr.get()));
+            Ref before_text = Ref::steal(value_text(previous.get()));
+            Ref after_text = Ref::steal(value_text(values.get()));
+            Ref file_text = Ref::steal(value_text(caller_file.get()));
+            Ref func_text = Ref::steal(value_text(function_name.get()));
             Ref report = Ref::steal(concat(
                 {VDX_STR("-\u2193--------VALUE CHANGED4 in "), file_text.get(),
                  VDX_STR(" Function\uff1a"), func_text.get(), VDX_STR("\uff0c-"), item_text.get(),
@@ -300,6 +317,8 @@ int poll_watched_items(PyFrameObject* frame) {
                  path_text.get(), VDX_STR(" from "), before_text.get(), VDX_STR(" to "),
                  after_text.get()}));
             if (!report) return -1;
+            if (!callers) callers = Ref::steal(instrument::caller_details((PyObject*)frame, 1));
+            if (!callers) return -1;
             Ref user_it = Ref::steal(PyObject_GetIter(users));
             if (!user_it) return -1;
             while (Ref user = Ref::steal(PyIter_Next(user_it.get()))) {
@@ -312,7 +331,7 @@ int poll_watched_items(PyFrameObject* frame) {
             }
             if (PyErr_Occurred()) return -1;
         }
-        if (PyObject_SetItem(last_values, watch_item, values.get()) < 0) return -1;
+        if (PyObject_SetItem(last_values, watch_key, values.get()) < 0) return -1;
     }
     return 0;
 }
@@ -325,7 +344,11 @@ int first_event_setup() {
     int vars = is_true_global(VDX_STR("trace_var_list"));
     int lists = vars > 0 ? 0 : is_true_global(VDX_STR("trace_list_list"));
     if (vars < 0 || lists < 0) return -1;
-    bool prepare = vars || lists;
+    // Watched classes need the scan too: it finds where the named instances
+    // are created.
+    int classes = vars || lists ? 0 : is_true(hot(kClassnameList));
+    if (classes < 0) return -1;
+    bool prepare = vars || lists || classes;
     if (!prepare) {
         // Stop lines stop tracing whatever else is watched.
         int stops = is_true_global(VDX_STR("trace_stop_list"));
@@ -337,7 +360,7 @@ int first_event_setup() {
     if (set_global(VDX_STR("trace_putong_var_checked"), Py_True) < 0) return -1;
     if (prepare) {
         int rc = 0;
-        if (vars || lists) {
+        if (vars || lists || classes) {
             rc = project::run_generate_linenos();
         } else {
             try {
@@ -373,12 +396,16 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
         int classes = is_true(hot(kClassnameList));
         if (classes < 0) return nullptr;
         if (classes) {
-            if (poll_watched_items(frame) < 0) return nullptr;
+            if (poll_watched_items(frame) < 0 && !report_tool_error("property poll")) return nullptr;
             if (g_init_hook) {
                 PyCodeObject* code = PyFrame_GetCode(frame);
                 bool is_init = str_is(code->co_name, "__init__");
                 Py_DECREF(code);
-                if (is_init) return g_init_hook(frame);
+                if (is_init) {
+                    Ref local = Ref::steal(g_init_hook(frame));
+                    if (!local) return nullptr;
+                    if (local.get() == Py_None) return local.release();
+                }
             }
         }
         if (direct) {
