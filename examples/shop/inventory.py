@@ -1,3 +1,8 @@
+class Customer:
+    def __init__(self, name):
+        self.name = name
+
+
 class Cart:
     def __init__(self, owner):
         self.owner = owner
@@ -21,3 +26,8 @@ class Cart:
     def add(self, name, price):
         self.items.append((name, price))
         self.total += price
+
+    def drop_last(self):
+        name, price = self.items.pop()
+        self.total -= price
+        return name

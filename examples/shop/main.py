@@ -1,7 +1,7 @@
 """A small shop: fills a cart, sums it up and applies a discount in a thread."""
 import threading
 
-from inventory import Cart
+from inventory import Cart, Customer
 from pricing import apply_discount, price_of
 
 
@@ -12,7 +12,7 @@ def fill(cart, names):
 
 names = ["apple", "pear"]
 names.append("plum")
-cart = Cart("alice")
+cart = Cart(Customer("alice"))
 fill(cart, names)
 total = 0
 for item in cart.items:
@@ -20,4 +20,9 @@ for item in cart.items:
 worker = threading.Thread(target=apply_discount, args=(cart, 10))
 worker.start()
 worker.join()
-print("items:", cart.count, "total:", total, "after discount:", cart.total)
+cart.owner.name = "Alice"
+spare = Cart(Customer("bob"))
+fill(spare, ["pear"])
+cart.owner = spare.owner
+returned = spare.drop_last()
+print("items:", cart.count, "total:", total, "after discount:", cart.total, "returned:", returned)

@@ -44,9 +44,23 @@ inline ObsList* as_obs(PyObject* o) { return reinterpret_cast<ObsList*>(o); }
 
 // ------------------------------------------------------------ reporting
 
+// Whether an owner was taken out of the watch (its `watching` is 0); owners
+// that never had one report.
+int left_out(PyObject* owner) {
+    if (owner == Py_None) return 0;
+    PyObject* v = nullptr;
+    if (_PyObject_LookupAttr(owner, VDX_STR("watching"), &v) < 0) return -1;
+    if (!v) return 0;
+    Ref owned = Ref::steal(v);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    return zero ? PyObject_RichCompareBool(v, zero.get(), Py_EQ) : -1;
+}
+
 // Reports the content when it differs from the last reported one.
 int notify(PyObject* self) {
     ObsList* o = as_obs(self);
+    int out = left_out(o->instanceA ? o->instanceA : Py_None);
+    if (out != 0) return out < 0 ? -1 : 0;
     if (o->prev_state && o->prev_state != Py_None) {
         int same = PyObject_RichCompareBool(o->prev_state, self, Py_EQ);
         if (same < 0) {
@@ -419,6 +433,8 @@ PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 int descr_notify(Descriptor* d, PyObject* instance) {
+    int out = left_out(instance);
+    if (out != 0) return out < 0 ? -1 : 0;
     Ref name = Ref::steal(hidden_name(d));
     if (!name) return -1;
     PyObject* v = nullptr;

@@ -55,6 +55,13 @@ py::list line_split(py::handle text) {
     return numbers;
 }
 
+// Text of a value for a message: paths with undecodable bytes hold lone
+// surrogates, which UTF-8 cannot hold; they are shown as escapes.
+std::string utf8(py::handle value) {
+    py::bytes b = py::str(value).attr("encode")("utf-8", "backslashreplace");
+    return std::string(b);
+}
+
 [[noreturn]] void usage_error(const std::string& message) {
     py::object sys = g("sys");
     sys.attr("stderr").attr("write")(py::str("vardex: error: " + message + "\n"));
@@ -73,11 +80,11 @@ bool valid_name(py::handle name) {
 
 py::list checked_names(py::handle text, const char* option) {
     py::list names = name_split(text);
-    std::string typed = py::str(text);
+    std::string typed = utf8(text);
     if (py::len(names) == 0) usage_error(std::string(option) + " '" + typed + "' names nothing to watch");
     for (auto n : names)
         if (!valid_name(n))
-            usage_error(std::string(option) + " '" + typed + "': '" + std::string(py::str(n)) +
+            usage_error(std::string(option) + " '" + typed + "': '" + utf8(n) +
                         "' is not a variable name");
     return names;
 }
@@ -90,7 +97,7 @@ py::list joined_names(py::handle values, const char* option) {
 }
 
 py::list class_entry(py::handle option) {
-    std::string text = py::str(option);
+    std::string text = utf8(option);
     py::list parts = py::str(option).attr("split")(":");
     if (py::len(parts) > 4 || !truthy(parts[0].attr("isidentifier")()))
         usage_error("bad --class value '" + text + "' (expected CLASS[:VARS[:LISTS[:INSTANCES]]])");
@@ -101,7 +108,7 @@ py::list class_entry(py::handle option) {
     for (size_t i = 1; i < 4; ++i)
         for (auto name : name_split(part(i)))
             if (!valid_name(name))
-                usage_error("bad --class value '" + text + "': '" + std::string(py::str(name)) +
+                usage_error("bad --class value '" + text + "': '" + utf8(name) +
                             "' is not a name");
     for (auto name : name_split(part(1))) attrs.append(py::str("$item.") + py::str(name));
     for (auto name : name_split(part(2)))
@@ -114,7 +121,7 @@ py::list class_entry(py::handle option) {
 }
 
 py::list stop_entries(py::handle option) {
-    std::string text = py::str(option);
+    std::string text = utf8(option);
     py::tuple split = py::str(option).attr("rpartition")(":");
     py::object file = split[0];
     py::list pieces = name_split(split[2]);
@@ -125,13 +132,13 @@ py::list stop_entries(py::handle option) {
         bool digits = truthy(piece.attr("isdigit")()) && truthy(piece.attr("isascii")());
         py::object n = digits ? py::object(py::int_(py::reinterpret_borrow<py::object>(piece))) : py::object();
         if (!digits || n.cast<long long>() <= 0)
-            usage_error("bad --stop value '" + text + "': '" + std::string(py::str(piece)) +
+            usage_error("bad --stop value '" + text + "': '" + utf8(piece) +
                         "' is not a line number (a positive integer)");
         numbers.append(n);
     }
     py::object path = g("os").attr("path").attr("abspath")(file);
     if (!truthy(g("os").attr("path").attr("isfile")(path)))
-        usage_error("bad --stop value '" + text + "': file '" + std::string(py::str(file)) + "' does not exist");
+        usage_error("bad --stop value '" + text + "': file '" + utf8(file) + "' does not exist");
     py::list entries;
     for (auto n : numbers) {
         py::list e;
@@ -316,7 +323,7 @@ py::object project_folder_for(const py::object& main_file) {
 
 int run_headless(const py::object& args, const py::list& program_args) {
     py::object file = args.attr("file");
-    std::string view = args.attr("show").is_none() ? "none" : std::string(py::str(args.attr("show")));
+    std::string view = args.attr("show").is_none() ? "none" : utf8(args.attr("show"));
     auto given = [&](const char* name) { return !args.attr(name).is_none(); };
     bool watches = given("var") || given("list") || given("classes");
     py::object os = g("os");
@@ -325,11 +332,11 @@ int run_headless(const py::object& args, const py::list& program_args) {
     if (given("output")) {
         output = ospath.attr("abspath")(args.attr("output"));
         py::object parent = ospath.attr("dirname")(output);
-        std::string typed = py::str(args.attr("output"));
+        std::string typed = utf8(args.attr("output"));
         if (truthy(ospath.attr("isdir")(output)))
             usage_error("--output '" + typed + "' is a folder, not a file");
         if (!truthy(ospath.attr("isdir")(parent)))
-            usage_error("--output '" + typed + "': folder '" + std::string(py::str(parent)) + "' does not exist");
+            usage_error("--output '" + typed + "': folder '" + utf8(parent) + "' does not exist");
     }
     if (file.is_none() || !truthy(file)) {
         if (watches || given("stop") || !given("show"))
@@ -338,7 +345,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
         return 0;
     }
     py::object path = ospath.attr("abspath")(file);
-    std::string typed = py::str(file);
+    std::string typed = utf8(file);
     if (!truthy(ospath.attr("exists")(path)))
         usage_error("main file '" + typed + "' does not exist");
     if (!truthy(ospath.attr("isfile")(path)))
@@ -356,7 +363,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     if (given("project")) {
         folder = ospath.attr("abspath")(args.attr("project"));
         if (!truthy(ospath.attr("isdir")(folder)))
-            usage_error("--project '" + std::string(py::str(args.attr("project"))) + "' is not a folder");
+            usage_error("--project '" + utf8(args.attr("project")) + "' is not a folder");
     }
     py::object sys = g("sys");
     py::object error = g("_data_folder_error");

@@ -64,7 +64,7 @@ void main_entry() {
     bool after = false;
     for (size_t i = 1; i < py::len(argv); ++i) {
         py::object a = argv[i];
-        if (!after && py::isinstance<py::str>(a) && std::string(py::str(a)) == "--") {
+        if (!after && py::isinstance<py::str>(a) && equals(a, py::str("--"))) {
             after = true;
             continue;
         }

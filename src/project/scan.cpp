@@ -28,10 +28,11 @@ bool str_tailmatch(PyObject* s, PyObject* part, int direction) {
 // Folders that hold no source of the project itself: virtual environments,
 // installed packages, byte-code caches and hidden folders.
 bool skipped_folder(py::handle root, py::handle name) {
-    std::string n = py::str(name);
-    if (n.empty() || n[0] == '.') return true;
-    std::string lowered = py::str(py::reinterpret_borrow<py::object>(name).attr("lower")());
-    if (lowered == "site-packages" || lowered == "__pycache__") return true;
+    // Compared as Python text: a name with an undecodable byte has no UTF-8 form.
+    py::str n = py::str(name);
+    if (py::len(n) == 0 || truthy(n.attr("startswith")("."))) return true;
+    py::object lowered = n.attr("lower")();
+    if (equals(lowered, py::str("site-packages")) || equals(lowered, py::str("__pycache__"))) return true;
     py::object ospath = g("os").attr("path");
     return truthy(ospath.attr("isfile")(ospath.attr("join")(root, name, "pyvenv.cfg")));
 }
