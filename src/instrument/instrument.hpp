@@ -3,6 +3,8 @@
 #pragma once
 #include "common/pyobj.hpp"
 
+#include <vector>
+
 namespace vdx::instrument {
 
 void register_functions(py::module_& m);
@@ -13,8 +15,9 @@ PyObject* caller_details(PyObject* start_frame, long long ign);
 PyObject* caller_details_py(PyObject* start_frame, PyObject* ign);
 
 // Files one report: echo, result-file line and the user's entry in `dict`.
+// `block`: a caller block to write first, in the same append.
 int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_list,
-                       PyObject* create_instance);
+                       PyObject* create_instance, const std::vector<Ref>* block = nullptr);
 
 // A report line shortened for the terminal (new ref).
 PyObject* shorten_report(PyObject* input_string);

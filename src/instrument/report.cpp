@@ -125,11 +125,15 @@ PyObject* distinct_users(PyObject* users) {
 }
 
 int file_report(PyObject* user, PyObject* callers, PyObject* report, PyObject* create_instance) {
-    if (trace::write_caller_details(user, callers) < 0) return -1;
+    std::vector<Ref> block;
+    {
+        trace::HoldCallerBlock hold(&block);
+        if (trace::write_caller_details(user, callers) < 0) return -1;
+    }
     Ref reports = Ref::steal(list_of({report}));
     PyObject* info = get_global("trace_info");
-    if (!reports || !info) return -1;
-    return combine_trace_info(info, user, reports.get(), create_instance);
+    if (!reports || !info) return trace::write_block(block), -1;
+    return combine_trace_info(info, user, reports.get(), create_instance, &block);
 }
 
 int contains_user(PyObject* seq, PyObject* user) {

@@ -173,13 +173,21 @@ PyObject* shorten_report(PyObject* input_string) {
 }
 
 int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_list,
-                       PyObject* create_instance) {
+                       PyObject* create_instance, const std::vector<Ref>* block) {
+    // The caller block goes first whatever happens to the report.
+    bool block_written = !block || block->empty();
+    auto write_block_alone = [&]() -> int {
+        if (block_written) return 0;
+        block_written = true;
+        return trace::write_block(*block);
+    };
     int has_dict = PyObject_IsTrue(dict);
-    if (has_dict < 0) return -1;
+    if (has_dict < 0) return write_block_alone(), -1;
     if (!has_dict) {
         int has_instance = PyObject_IsTrue(instance);
-        if (has_instance < 0) return -1;
+        if (has_instance < 0) return write_block_alone(), -1;
         if (!has_instance) {
+            if (write_block_alone() < 0) return -1;
             Ref shown = Ref::steal(PyObject_Str(trace_str_list));
             Ref line = shown ? Ref::steal(concat({VDX_STR("subprocess_trace_info "), shown.get()})) : Ref();
             if (!line) return -1;
@@ -189,24 +197,33 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
     }
     if (create_instance) {
         int t = PyObject_IsTrue(create_instance);
-        if (t < 0) return -1;
+        if (t < 0) return write_block_alone(), -1;
         if (t) {
             PyObject* watching = get_global("watching_instances");
             if (!watching) return -1;
             Ref r = Ref::steal(PyObject_CallMethodOneArg(watching, VDX_STR("append"), create_instance));
-            if (!r) return -1;
+            if (!r) return write_block_alone(), -1;
         }
     }
     PyObject* flag = get_global("subprocess_flag");
-    if (!flag) return -1;
+    if (!flag) return write_block_alone(), -1;
     Ref one = Ref::steal(PyLong_FromLong(1));
     int in_child = PyObject_RichCompareBool(flag, one.get(), Py_EQ);
-    if (in_child < 0) return -1;
+    if (in_child < 0) return write_block_alone(), -1;
+    if (!in_child && write_block_alone() < 0) return -1;
     if (in_child) {
         Ref text = Ref::steal(PyUnicode_Join(VDX_STR("\uff0c"), trace_str_list));
-        if (!text) return -1;
+        if (!text) return write_block_alone(), -1;
         int full = trace::print_directly_is(1);
-        if (full < 0) return -1;
+        if (full < 0) return write_block_alone(), -1;
+        std::vector<PyObject*> texts;
+        if (!block_written) {
+            for (auto& l : *block) texts.push_back(l.get());
+            block_written = true;
+        }
+        texts.push_back(text.get());
+        if (full)
+            for (size_t i = 0; i + 1 < texts.size(); ++i) tool_write_line(texts[i]);
         // Echoed on the tool's stderr, never into the program's own output.
         if (full) {
             tool_write_line(text.get());
@@ -219,8 +236,7 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
                 tool_write_line(shortened.get());
             }
         }
-        PyObject* t = text.get();
-        if (trace::append_result_lines(&t, 1) < 0) return -1;
+        if (trace::append_result_lines(texts.data(), (Py_ssize_t)texts.size()) < 0) return -1;
     }
     // Objects that cannot be hashed are filed by identity.
     Ref key = Ref::steal(filing_key(instance));

@@ -150,6 +150,22 @@ int print_directly_is(long mode) {
     return PyObject_RichCompareBool(pd, m.get(), Py_EQ);
 }
 
+thread_local std::vector<Ref>* t_block_sink = nullptr;
+
+HoldCallerBlock::HoldCallerBlock(std::vector<Ref>* sink) : previous_(t_block_sink) { t_block_sink = sink; }
+HoldCallerBlock::~HoldCallerBlock() { t_block_sink = previous_; }
+
+int write_block(const std::vector<Ref>& lines) {
+    if (lines.empty()) return 0;
+    std::vector<PyObject*> texts;
+    for (auto& l : lines) texts.push_back(l.get());
+    int echo = print_directly_is(1);
+    int rc = echo < 0 ? -1 : append_result_lines(texts.data(), (Py_ssize_t)texts.size());
+    if (rc == 0 && echo)
+        for (PyObject* t : texts) tool_write_line(t);
+    return rc;
+}
+
 // The block is one append to the result file (the file is opened once for
 // it); a detail that cannot be written ends it after the lines before it.
 int write_caller_details(PyObject* instance, PyObject* caller_details) {
@@ -200,6 +216,10 @@ int write_caller_details(PyObject* instance, PyObject* caller_details) {
         lines.push_back(detail);
     }
     if (PyErr_Occurred()) return flush(), -1;
+    if (t_block_sink) {
+        for (auto& l : lines) t_block_sink->push_back(l);
+        return 0;
+    }
     return flush();
 }
 

@@ -266,11 +266,7 @@ struct FrameState {
 auto& g_frames = *new std::unordered_map<PyFrameObject*, FrameState>();
 
 int emit(const Captured& c) {
-    if (write_caller_details(c.label.get(), c.callers.get()) < 0) return -1;
-    Ref reports = Ref::steal(list_of({c.report.get()}));
-    PyObject* info = get_global("trace_info");
-    if (!reports || !info) return -1;
-    return instrument::combine_trace_info(info, c.label.get(), reports.get(), nullptr);
+    return instrument::file_report(c.label.get(), c.callers.get(), c.report.get(), nullptr);
 }
 
 // Whether a statement that may or may not have run did: its target was

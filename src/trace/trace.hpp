@@ -2,6 +2,8 @@
 #pragma once
 #include "common/pyobj.hpp"
 
+#include <vector>
+
 namespace vdx::trace {
 
 void register_functions(py::module_& m);
@@ -15,6 +17,20 @@ int append_result_lines(PyObject* const* texts, Py_ssize_t n);
 
 // The caller block of a report: user header and one line per caller detail.
 int write_caller_details(PyObject* instance, PyObject* caller_details);
+// While one is alive, write_caller_details in this thread hands a complete
+// block to `sink` instead of writing it, so that the report that follows can
+// write both with one append.
+class HoldCallerBlock {
+public:
+    explicit HoldCallerBlock(std::vector<Ref>* sink);
+    ~HoldCallerBlock();
+    HoldCallerBlock(const HoldCallerBlock&) = delete;
+    HoldCallerBlock& operator=(const HoldCallerBlock&) = delete;
+private:
+    std::vector<Ref>* previous_;
+};
+// Writes result-file lines and echoes them when print_directly is 1.
+int write_block(const std::vector<Ref>& lines);
 
 // True when the module global print_directly equals the given mode (-1 on error).
 int print_directly_is(long mode);

@@ -321,14 +321,8 @@ int poll_watched_items(PyFrameObject* frame) {
             if (!callers) return -1;
             Ref user_it = Ref::steal(PyObject_GetIter(users));
             if (!user_it) return -1;
-            while (Ref user = Ref::steal(PyIter_Next(user_it.get()))) {
-                if (write_caller_details(user.get(), callers.get()) < 0) return -1;
-                Ref reports = Ref::steal(list_of({report.get()}));
-                PyObject* info = GLOBAL("trace_info");
-                if (!reports || !info ||
-                    instrument::combine_trace_info(info, user.get(), reports.get(), nullptr) < 0)
-                    return -1;
-            }
+            while (Ref user = Ref::steal(PyIter_Next(user_it.get())))
+                if (instrument::file_report(user.get(), callers.get(), report.get(), nullptr) < 0) return -1;
             if (PyErr_Occurred()) return -1;
         }
         if (PyObject_SetItem(last_values, watch_key, values.get()) < 0) return -1;
