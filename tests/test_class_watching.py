@@ -549,3 +549,24 @@ def test_paths_that_utf8_cannot_hold_are_written_with_repr(child):
     assert "vardex: " not in proc.stderr.replace("vardex: results", "")
     result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
     assert "pr\\udcffj" in result and "VALUE CHANGED5" in result and "VALUE CHANGED3" in result
+
+
+def test_instances_hashed_over_fields_unset_before_init_are_filed(child):
+    files = {"main.py": """
+        from dataclasses import dataclass
+        @dataclass(frozen=True)
+        class Key:
+            x: int
+        @dataclass(unsafe_hash=True)
+        class Cell:
+            v: int
+        a, b = Key(1), Key(2)
+        c = Cell(1)
+        c.v = 4
+        print(a, b, c, hash(c) == hash((4,)))
+        """}
+    proc, result = traced(child, files, "--class", "Key:x", "--class", "Cell:v", "--print", "0")
+    assert proc.stdout == "Key(x=1) Key(x=2) Cell(v=4) True\n"
+    assert "vardex: " not in proc.stderr.replace("vardex: results", "")
+    assert len(tagged(result, "Class Created9")) == 2 and len(tagged(result, "Class created8")) == 1
+    assert tagged(result, "VALUE CHANGED5")[-1].endswith("from [1] to [4]")

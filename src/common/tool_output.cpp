@@ -161,6 +161,10 @@ PyObject* value_text(PyObject* obj) {
     if (s) return s;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
+    // An object whose text reads attributes its __init__ has not set yet
+    // (the creation of a watched instance is reported before __init__ runs)
+    // goes unsaid.
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError)) return object_repr_text(obj);
     // Said once per kind of value and of failure, not per value.
     std::string type_name = Py_TYPE(obj)->tp_name;
     std::string key = type_name + "\n" + Py_TYPE(exc.get())->tp_name;

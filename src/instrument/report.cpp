@@ -59,11 +59,13 @@ PyType_Spec key_spec = {"vardex._IdentityKey", sizeof(IdentityKey), 0,
 
 PyObject* filing_key(PyObject* obj) {
     if (Py_TYPE(obj) == g_key_type) return Py_NewRef(obj);
-    if (PyObject_Hash(obj) != -1) return Py_NewRef(obj);
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-    PyErr_Clear();
+    // An object once filed by identity stays so, even when it can be hashed
+    // later (a hash over fields that its __init__ had not set yet).
     auto it = g_keys.find(obj);
     if (it != g_keys.end()) return Py_NewRef(it->second);
+    if (PyObject_Hash(obj) != -1) return Py_NewRef(obj);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
     IdentityKey* key = PyObject_New(IdentityKey, g_key_type);
     if (!key) return nullptr;
     key->obj = Py_NewRef(obj);
