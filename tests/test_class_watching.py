@@ -570,3 +570,53 @@ def test_instances_hashed_over_fields_unset_before_init_are_filed(child):
     assert "vardex: " not in proc.stderr.replace("vardex: results", "")
     assert len(tagged(result, "Class Created9")) == 2 and len(tagged(result, "Class created8")) == 1
     assert tagged(result, "VALUE CHANGED5")[-1].endswith("from [1] to [4]")
+
+
+@pytest.fixture
+def watch_state(vx, monkeypatch):
+    for name in ("trace_last_values", "deledinfo", "last_values_has_to_watch_yourself", "class_map"):
+        monkeypatch.setattr(vx, name, {})
+    monkeypatch.setattr(vx, "trace_class_instances_list", [])
+    monkeypatch.setattr(vx, "subprocess_flag", 1)
+    return vx
+
+
+def test_watch_check_takes_an_instance_out_when_its_condition_fails(watch_state):
+    vx = watch_state
+
+    class T:
+        pass
+    T.check_self_del_from_watch = vx.check_self_method_del_from_watch(condition_A="self.keep")
+    t = T()
+    t.keep, t.watching = True, 1
+    vx.trace_info[t] = ["r"]
+    vx.trace_class_instances_list.append(t)
+    assert t.check_self_del_from_watch() is None
+    assert vx.trace_class_instances_list == [t] and vx.trace_info[t] == ["r"]
+    t.keep = False
+    t.check_self_del_from_watch()
+    assert vx.trace_class_instances_list == [] and vx.deledinfo[t] == ["r"]
+    assert t not in vx.trace_info and t.watching == 0
+
+
+def test_wrapped_init_records_the_instance_and_runs_the_original(watch_state):
+    vx = watch_state
+
+    class T:
+        def __init__(self, v, *, w=0):
+            self.v = v + w
+    T.__init__ = vx.new_class_init_method(T.__init__, ["$item.v"], "1", [])
+    T._trace_info_list111qadfe = []
+    t = T(1, w=2)
+    assert t.v == 3 and t.watching == 1 and t._report_user_list == [t]
+    assert vx.trace_class_instances_list == [t] and vx.watching_instances == [t]
+    [line] = [r for r in result_lines(vx) if r.startswith(A)]
+    assert line.startswith(f"{A}Class created8-T in {__file__} line ") and line.endswith(":t = T(1, w=2)")
+    # A creation site outside the filter is constructed but not watched.
+    T._trace_info_list111qadfe = [["elsewhere.py", [1]]]
+    u = T(5)
+    assert u.v == 5 and u.watching == 0 and vx.trace_class_instances_list == [t]
+
+
+def result_lines(vx):
+    return vx.trace_result_file_path.read_text(encoding="utf-8").splitlines()

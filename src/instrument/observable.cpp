@@ -59,7 +59,7 @@ int left_out(PyObject* owner) {
 // Reports the content when it differs from the last reported one.
 int notify(PyObject* self) {
     ObsList* o = as_obs(self);
-    int out = left_out(o->instanceA ? o->instanceA : Py_None);
+    int out = left_out(Ref::borrow(o->instanceA ? o->instanceA : Py_None).get());
     if (out != 0) return out < 0 ? -1 : 0;
     if (o->prev_state && o->prev_state != Py_None) {
         int same = PyObject_RichCompareBool(o->prev_state, self, Py_EQ);
@@ -76,11 +76,13 @@ int notify(PyObject* self) {
     if (frame_location((PyObject*)frame, file, lineno, code_line) < 0) return -1;
     Ref callers = Ref::steal(caller_details((PyObject*)frame, 0));
     if (!callers) return -1;
-    PyObject* owner = o->instanceA ? o->instanceA : Py_None;
+    // Held for the report: what the report runs may let another thread rebind them.
+    Ref owner_ref = Ref::borrow(o->instanceA ? o->instanceA : Py_None);
+    Ref attr_ref = Ref::borrow(o->attr_name ? o->attr_name : Py_None);
     Ref file_text = Ref::steal(value_text(file.get()));
     Ref line_text = Ref::steal(value_text(lineno.get()));
-    Ref owner_text = Ref::steal(value_text(owner));
-    Ref name_text = Ref::steal(value_text(o->attr_name ? o->attr_name : Py_None));
+    Ref owner_text = Ref::steal(value_text(owner_ref.get()));
+    Ref name_text = Ref::steal(value_text(attr_ref.get()));
     Ref content = Ref::steal(value_text(self));
     if (!file_text || !line_text || !owner_text || !name_text || !content) return -1;
     Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED9 in "), file_text.get(),
@@ -88,7 +90,6 @@ int notify(PyObject* self) {
                                     VDX_STR("\uff0c"), owner_text.get(), VDX_STR("."), name_text.get(),
                                     VDX_STR(" to "), content.get()}));
     if (!report) return -1;
-    Ref owner_ref = Ref::borrow(owner);  // the list may be changed by what the report runs
     if (file_report(owner_ref.get(), callers.get(), report.get(), nullptr) < 0) return -1;
     PyObject* snapshot = PyList_GetSlice(self, 0, PY_SSIZE_T_MAX);
     if (!snapshot) return -1;
@@ -442,17 +443,18 @@ int descr_notify(Descriptor* d, PyObject* instance) {
     Ref current = v ? Ref::steal(v) : Ref::borrow(Py_None);
     PyFrameObject* frame = PyEval_GetFrame();
     if (!frame) return 0;
-    int has_name = PyObject_IsTrue(d->attr_name ? d->attr_name : Py_None);
+    int has_name = PyObject_IsTrue(Ref::borrow(d->attr_name ? d->attr_name : Py_None).get());
     if (has_name <= 0) return has_name;
     Ref file, lineno, code_line;
     if (frame_location((PyObject*)frame, file, lineno, code_line) < 0) return -1;
     Ref callers = Ref::steal(caller_details((PyObject*)frame, 0));
     if (!callers) return -1;
-    PyObject* strA = d->strA ? d->strA : Py_None;
+    Ref strA = Ref::borrow(d->strA ? d->strA : Py_None);
+    Ref attr = Ref::borrow(d->attr_name ? d->attr_name : Py_None);
     Ref file_text = Ref::steal(value_text(file.get()));
     Ref line_text = Ref::steal(value_text(lineno.get()));
-    Ref cls_name = Ref::steal(PyType_GetName(Py_TYPE(strA)));
-    Ref name_text = Ref::steal(value_text(d->attr_name));
+    Ref cls_name = Ref::steal(PyType_GetName(Py_TYPE(strA.get())));
+    Ref name_text = Ref::steal(value_text(attr.get()));
     Ref value_str = Ref::steal(value_text(current.get()));
     Ref instance_str = Ref::steal(value_text(instance));
     if (!file_text || !line_text || !cls_name || !name_text || !value_str || !instance_str) return -1;
@@ -507,7 +509,8 @@ PyObject* bound_list(Descriptor* d) {
         PyErr_SetString(PyExc_AttributeError, "the descriptor is bound to no instance");
         return nullptr;
     }
-    return descr_list(d, d->instance);
+    Ref instance = Ref::borrow(d->instance);
+    return descr_list(d, instance.get());
 }
 
 PyObject* descr_set_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -545,11 +548,12 @@ PyObject* descr_getitem(PyObject* self, PyObject* index) {
 
 int descr_setitem(PyObject* self, PyObject* index, PyObject* value) {
     Descriptor* d = as_descr(self);
+    Ref instance = Ref::borrow(d->instance ? d->instance : Py_None);
     Ref lst = Ref::steal(bound_list(d));
     if (!lst) return -1;
     if ((value ? PyObject_SetItem(lst.get(), index, value) : PyObject_DelItem(lst.get(), index)) < 0) return -1;
     QuietTrace quiet;
-    if (descr_notify(d, d->instance) < 0 && !report_tool_error("list attribute report")) return -1;
+    if (descr_notify(d, instance.get()) < 0 && !report_tool_error("list attribute report")) return -1;
     return 0;
 }
 
@@ -571,7 +575,8 @@ PyObject* descr_fallback(PyObject* self, PyObject* name) {
     bool dunder = PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 4 &&
                   PyUnicode_ReadChar(name, 0) == '_' && PyUnicode_ReadChar(name, 1) == '_';
     if (!dunder && d->instance && d->instance != Py_None) {
-        Ref lst = Ref::steal(descr_list(d, d->instance));
+        Ref instance = Ref::borrow(d->instance);
+        Ref lst = Ref::steal(descr_list(d, instance.get()));
         if (!lst) return nullptr;
         PyObject* v = nullptr;
         if (_PyObject_LookupAttr(lst.get(), name, &v) < 0) return nullptr;

@@ -46,10 +46,12 @@ int condition_holds(Wrapper* w, PyObject* names) {
         if (!text) return -1;
         Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
         if (!builtins) return -1;
-        w->condition_code = PyObject_CallMethod(builtins.get(), "compile", "Oss", text.get(), "<string>", "eval");
-        if (!w->condition_code) return -1;
+        PyObject* code = PyObject_CallMethod(builtins.get(), "compile", "Oss", text.get(), "<string>", "eval");
+        if (!code) return -1;
+        Py_XSETREF(w->condition_code, code);
     }
-    Ref r = Ref::steal(PyEval_EvalCode(w->condition_code, module_dict(), names));
+    Ref code = Ref::borrow(w->condition_code);
+    Ref r = Ref::steal(PyEval_EvalCode(code.get(), module_dict(), names));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
