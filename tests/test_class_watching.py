@@ -620,3 +620,24 @@ def test_wrapped_init_records_the_instance_and_runs_the_original(watch_state):
 
 def result_lines(vx):
     return vx.trace_result_file_path.read_text(encoding="utf-8").splitlines()
+
+
+def test_objects_assigned_to_their_own_watched_path_do_not_hang(child):
+    files = {"main.py": """
+        import copy
+        class Node:
+            def __init__(self, val):
+                self.val = val
+                self.next = None
+        n = Node(1)
+        n.next = n
+        n.val = 2
+        m = copy.copy(n)
+        n.next = m
+        m.val = 3
+        print(n.next.val, len(n._report_user_list) < 10)
+        """}
+    proc, result = traced(child, files, "--class", "Node:next.val", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "3 True\n"
+    assert "VALUE CHANGED5" in result

@@ -102,12 +102,15 @@ py::object initialize(py::object attr_name_list, py::object instance1, py::objec
     // Users.
     PyObject* existing = nullptr;
     check_rc(_PyObject_LookupAttr(instance1.ptr(), VDX_STR("_report_user_list"), &existing));
+    // The given users are read first: they may be this very list (an object
+    // assigned to its own watched path, or sharing its owner's list).
+    py::list given = check(PySequence_List(original_instances.ptr()));
     if (existing) {
         py::object users = py::reinterpret_steal<py::object>(existing);
-        for (auto u : original_instances) users.attr("append")(u);
+        for (auto u : given) users.attr("append")(u);
     } else {
         py::object users = check(new_user_list(nullptr));
-        for (auto u : original_instances) users.attr("append")(u);
+        for (auto u : given) users.attr("append")(u);
         check_rc(PyObject_GenericSetAttr(instance1.ptr(), VDX_STR("_report_user_list"), users.ptr()));
     }
     py::object base_class = derived.attr("__bases__")[py::int_(0)];

@@ -62,6 +62,7 @@ int plain_store(AttrHook* hook, PyObject* self, PyObject* name, PyObject* value)
         if (Py_TYPE(self) == derived) {
             // super(Derived, self).__setattr__ is the base's own.
             fn = derived->tp_base ? _PyType_Lookup(derived->tp_base, VDX_STR("__setattr__")) : nullptr;
+            owned = Ref::borrow(fn);
         } else {
             PyObject* mro = Py_TYPE(self)->tp_mro;
             bool after = false;
@@ -102,21 +103,23 @@ int watched_entry(PyObject* self, PyObject* name, PyObject* table_name, Ref& aft
         PyObject* pair = PyList_GET_ITEM(table, i);
         if (!PyList_Check(pair) || PyList_GET_SIZE(pair) < 2) continue;
         PyObject* key = PyList_GET_ITEM(pair, 0);
-        int same;
-        if (key == name) {
-            same = 1;
-        } else if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(name)) {
-            same = PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0;
-        } else {
-            Py_INCREF(pair);
-            same = PyObject_RichCompareBool(key, name, Py_EQ);
-            Py_DECREF(pair);
-            if (same < 0) return -1;
-        }
-        if (same) {
+        if (key == name || (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(name))) {
+            if (key != name && (PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name) ||
+                                PyUnicode_Compare(key, name) != 0))
+                continue;
             afterstr = Ref::borrow(PyList_GET_ITEM(pair, 1));
             return 1;
         }
+        // A comparison that runs Python code may change the table: hold
+        // what it reads and look again afterwards.
+        Ref held_table = Ref::borrow(table), held_pair = Ref::borrow(pair), held_key = Ref::borrow(key);
+        int same = PyObject_RichCompareBool(key, name, Py_EQ);
+        if (same < 0) return -1;
+        if (same && PyList_GET_SIZE(pair) >= 2) {
+            afterstr = Ref::borrow(PyList_GET_ITEM(pair, 1));
+            return 1;
+        }
+        if (PyList_GET_SIZE(table) <= i) break;
     }
     return 0;
 }
@@ -129,6 +132,7 @@ int is_watching(PyObject* obj, bool zero_only) {
     if (!v) return 0;
     Ref owned = Ref::steal(v);
     Ref one = Ref::steal(PyLong_FromLong(zero_only ? 0 : 1));
+    if (!one) return -1;
     int eq = PyObject_RichCompareBool(v, one.get(), Py_EQ);
     if (eq < 0) return -1;
     return zero_only ? !eq : eq;

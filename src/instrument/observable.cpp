@@ -62,7 +62,8 @@ int notify(PyObject* self) {
     int out = left_out(Ref::borrow(o->instanceA ? o->instanceA : Py_None).get());
     if (out != 0) return out < 0 ? -1 : 0;
     if (o->prev_state && o->prev_state != Py_None) {
-        int same = PyObject_RichCompareBool(o->prev_state, self, Py_EQ);
+        Ref prev = Ref::borrow(o->prev_state);  // an element's __eq__ may report again
+        int same = PyObject_RichCompareBool(prev.get(), self, Py_EQ);
         if (same < 0) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
             PyErr_Clear();
@@ -391,8 +392,11 @@ PyType_Slot obs_slots[] = {
 PyType_Spec obs_spec = {"vardex.ObservableList_for_trace", sizeof(ObsList), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, obs_slots};
 
+int users_clear(PyObject* self) { return PyList_Type.tp_clear(self); }
+
 PyType_Slot users_slots[] = {
     {Py_tp_traverse, (void*)users_traverse},
+    {Py_tp_clear, (void*)users_clear},
     {Py_tp_dealloc, (void*)list_subtype_dealloc},
     {Py_tp_methods, (void*)users_methods},
     {0, nullptr}};
@@ -474,8 +478,9 @@ int descr_set(PyObject* self, PyObject* instance, PyObject* value) {
         if (PyObject_GenericSetAttr(instance, name.get(), nullptr) == 0) return 0;
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(instance)->tp_name,
-                         d->attr_name);
+            Ref attr = Ref::borrow(d->attr_name ? d->attr_name : Py_None);
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%S'", Py_TYPE(instance)->tp_name,
+                         attr.get());
         }
         return -1;
     }
@@ -582,7 +587,7 @@ PyObject* descr_fallback(PyObject* self, PyObject* name) {
         if (_PyObject_LookupAttr(lst.get(), name, &v) < 0) return nullptr;
         if (v) return v;
     }
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", "ObservableListDescriptor", name);
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", "ObservableListDescriptor", name);
     return nullptr;
 }
 

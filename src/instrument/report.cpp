@@ -5,6 +5,7 @@
 #include "trace/trace.hpp"
 
 #include <unordered_map>
+#include <vector>
 
 namespace vdx::instrument {
 
@@ -112,15 +113,25 @@ PyObject* distinct_users(PyObject* users) {
     Ref out = Ref::steal(PyList_New(0));
     Ref seen = Ref::steal(PySet_New(nullptr));
     if (!out || !seen) return nullptr;
+    std::vector<PyObject*> unhashable;  // held by `out`
     Ref it = Ref::steal(PyObject_GetIter(users));
     if (!it) return nullptr;
     while (Ref user = Ref::steal(PyIter_Next(it.get()))) {
-        Ref key = Ref::steal(filing_key(user.get()));
-        if (!key) return nullptr;
-        int known = PySet_Contains(seen.get(), key.get());
+        int known = 0;
+        if (PyObject_Hash(user.get()) == -1) {
+            // Compared by identity, without a lasting key.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+            for (PyObject* u : unhashable) known |= u == user.get();
+            if (known) continue;
+            unhashable.push_back(user.get());
+            if (PyList_Append(out.get(), user.get()) < 0) return nullptr;
+            continue;
+        }
+        known = PySet_Contains(seen.get(), user.get());
         if (known < 0) return nullptr;
         if (known) continue;
-        if (PySet_Add(seen.get(), key.get()) < 0 || PyList_Append(out.get(), user.get()) < 0) return nullptr;
+        if (PySet_Add(seen.get(), user.get()) < 0 || PyList_Append(out.get(), user.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return out.release();

@@ -217,10 +217,8 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         int full = trace::print_directly_is(1);
         if (full < 0) return write_block_alone(), -1;
         std::vector<PyObject*> texts;
-        if (!block_written) {
+        if (!block_written)
             for (auto& l : *block) texts.push_back(l.get());
-            block_written = true;
-        }
         texts.push_back(text.get());
         if (full)
             for (size_t i = 0; i + 1 < texts.size(); ++i) tool_write_line(texts[i]);
@@ -229,14 +227,15 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
             tool_write_line(text.get());
         } else {
             int brief = trace::print_directly_is(3);
-            if (brief < 0) return -1;
+            if (brief < 0) return write_block_alone(), -1;
             if (brief) {
                 Ref shortened = Ref::steal(shorten_report(text.get()));
-                if (!shortened) return -1;
+                if (!shortened) return write_block_alone(), -1;
                 tool_write_line(shortened.get());
             }
         }
         if (trace::append_result_lines(texts.data(), (Py_ssize_t)texts.size()) < 0) return -1;
+        block_written = true;
     }
     // Objects that cannot be hashed are filed by identity.
     Ref key = Ref::steal(filing_key(instance));

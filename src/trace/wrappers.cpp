@@ -384,7 +384,10 @@ void wrapper_dealloc(PyObject* self) {
 // Names and documentation are the wrapped method's.
 PyObject* wrapper_forward(PyObject* self, void* name) {
     Wrapper* w = (Wrapper*)self;
-    if (!w->original_method) Py_RETURN_NONE;
+    if (!w->original_method || w->original_method == Py_None) {
+        if (strcmp((const char*)name, "__doc__") == 0) Py_RETURN_NONE;
+        return PyUnicode_FromString("check_self_del_from_watch");
+    }
     return PyObject_GetAttrString(w->original_method, (const char*)name);
 }
 
