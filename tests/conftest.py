@@ -112,3 +112,39 @@ def tool_err(vardex_module, capfd):
         yield read
     finally:
         vardex_module._redirect_tool_output(previous)
+
+
+@pytest.fixture(scope="session")
+def display():
+    """An X display for window tests: the one given, else a private Xvfb.
+    Without either the window tests are skipped, unless
+    VARDEX_REQUIRE_DISPLAY is set (CI), where they fail."""
+    if os.environ.get("DISPLAY"):
+        yield os.environ["DISPLAY"]
+        return
+    xvfb = shutil.which("Xvfb")
+    if not xvfb:
+        if os.environ.get("VARDEX_REQUIRE_DISPLAY"):
+            pytest.fail("Xvfb is not installed and no DISPLAY is set")
+        pytest.skip("no display and no Xvfb")
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen([xvfb, "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    with os.fdopen(read_end, "rb") as f:
+        while not number.endswith(b"\n"):
+            chunk = f.read(1)
+            if not chunk:
+                break
+            number += chunk
+    if not number.strip():
+        proc.kill()
+        pytest.fail("Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + number.decode().strip()
+    try:
+        yield os.environ["DISPLAY"]
+    finally:
+        del os.environ["DISPLAY"]
+        proc.terminate()
+        proc.wait(timeout=10)

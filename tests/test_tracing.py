@@ -256,7 +256,7 @@ def test_preamble_has_nineteen_lines_before_the_main_file(child):
         "",
         "import sys",
         "import threading",
-        f"sys.path.append(r'{folder}')",
+        f"sys.path.insert(0, r'{folder}')",
         "import vardex",
         "vardex.trace_classname_list=[['Canvas_row', ['$item.x']], ['new_canvas_row', "
         "['$item.x', '$item.y']], ['row1', ['$item.x', '$item.y']]]",

@@ -49,7 +49,16 @@ int read_language() {
 }
 
 void open_gui() {
-    py::object root = g("tk").attr("Tk")();
+    py::object root;
+    try {
+        root = g("tk").attr("Tk")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(g("tk").attr("TclError"))) throw;
+        g("sys").attr("stderr").attr("write")(
+            "vardex: no display is available for the window; --var, --list and --class trace without one "
+            "(see vardex --help)\n");
+        g("sys").attr("exit")(2);
+    }
     g("SimpleGUIApp")(root);
     root.attr("mainloop")();
 }

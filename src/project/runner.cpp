@@ -16,11 +16,13 @@ namespace {
 // Fields: module folder, classes, variables, lists, main file, project
 // folder, line offset, stop lines, echo mode, result file. The path fields
 // arrive as ready-made Python literals.
+// Line 4 puts the module folder first on sys.path: the child must import the
+// very module file that started the run, not another vardex found earlier.
 constexpr const char* kPreamble =
     "\n"
     "import sys\n"
     "import threading\n"
-    "sys.path.append({})\n"
+    "sys.path.insert(0, {})\n"
     "import vardex\n"
     "vardex.trace_classname_list={}\n"
     "vardex.trace_var_list={}\n"

@@ -84,19 +84,23 @@ void open_usage() {
     py::object metadata = ospath.attr("join")(folder, "METADATA");
     if (!truthy(ospath.attr("exists")(metadata))) {
         py::print(py::str("No METADATA file found in ") + py::str(folder) + py::str("."));
-        return;
+        // Not installed as a package (a build's own module file): a short
+        // text in its place.
+        py::object f = g("tempfile").attr("NamedTemporaryFile")(
+            py::arg("delete") = false, py::arg("mode") = "w", py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
+        metadata = f.attr("name");
+        f.attr("write")(
+            "vardex watches the variables, lists and class attributes of a Python project while it runs.\n\n"
+            "Fill in rows (a class with its attributes, lists and instance names; or, without a class,\n"
+            "variables and lists), add stop lines, then press Run. The result buttons show the reports\n"
+            "in time order or grouped per watched instance.\n\n"
+            "The README of the project describes the window and the command line; 'vardex --help'\n"
+            "lists every option.\n");
+        f.attr("close")();
     }
-    std::string osname = py::str(os.attr("name"));
-    if (osname == "posix") {
-        py::list cmd;
-        cmd.append("open");
-        cmd.append(metadata);
-        g("subprocess").attr("run")(cmd);
-    } else if (osname == "nt") {
-        os.attr("startfile")(metadata);
-    } else {
-        py::print("Unsupported operating system.");
-    }
+    // The system's viewer ("open" on macOS, "xdg-open" elsewhere), or the
+    // tool's own text window.
+    g("open_txt_file")(metadata);
 }
 
 }  // namespace

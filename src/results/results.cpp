@@ -1,6 +1,8 @@
 // Reading and grouping the result file.
 #include "results/results.hpp"
 
+#include <functional>
+
 namespace vdx::results {
 
 namespace {
@@ -53,9 +55,123 @@ py::dict get_arr_lines_of_trace_result() {
     return process_lines(lines);
 }
 
+py::object result_file() { return g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt"); }
+
+// A plain read-only text window of the tool's own, for a system without a
+// viewer; only where the window's Tk runs.
+py::object show_in_own_window(py::object file_path) {
+    py::object tk = g("tk");
+    py::object root = py::getattr(tk, "_default_root", py::none());
+    if (root.is_none()) {
+        tool_write_line(std::string("vardex: no viewer to show ") + std::string(py::bytes(py::str(file_path).attr("encode")("utf-8", "backslashreplace"))));
+        return py::none();
+    }
+    py::object text = read_utf8(file_path, "read");
+    py::object top = tk.attr("Toplevel")(root);
+    top.attr("title")(file_path);
+    py::object frame = g("ttk").attr("Frame")(top);
+    frame.attr("pack")(py::arg("fill") = "both", py::arg("expand") = true);
+    py::object bar = g("ttk").attr("Scrollbar")(frame, py::arg("orient") = "vertical");
+    py::object view = tk.attr("Text")(frame, py::arg("wrap") = "none", py::arg("width") = 100,
+                                      py::arg("height") = 30, py::arg("yscrollcommand") = bar.attr("set"));
+    bar.attr("configure")(py::arg("command") = view.attr("yview"));
+    bar.attr("pack")(py::arg("side") = "right", py::arg("fill") = "y");
+    view.attr("pack")(py::arg("side") = "left", py::arg("fill") = "both", py::arg("expand") = true);
+    view.attr("insert")("1.0", text);
+    view.attr("configure")(py::arg("state") = "disabled");
+    return top;
+}
+
+py::object open_txt_file(py::object file_path) {
+    py::object os = g("os");
+    if (!truthy(os.attr("path").attr("isfile")(file_path))) {
+        py::print(py::str("File ") + py::str(file_path) + py::str(" does not exist."));
+        return py::none();
+    }
+    py::object name = os.attr("name");
+    py::object popen = g("subprocess").attr("Popen");
+    if (equals(name, py::str("nt"))) {
+        py::list cmd;
+        cmd.append("start");
+        cmd.append(file_path);
+        return popen(cmd, py::arg("shell") = true);
+    }
+    if (!equals(name, py::str("posix"))) return py::none();
+    bool mac = truthy(py::str(os.attr("uname")().attr("sysname")).attr("lower")().attr("__contains__")("darwin"));
+    const char* viewer = mac ? "open" : "xdg-open";
+    if (!py::module_::import("shutil").attr("which")(viewer).is_none()) {
+        py::list cmd;
+        cmd.append(viewer);
+        cmd.append(file_path);
+        try {
+            return popen(cmd);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
+    return show_in_own_window(file_path);
+}
+
+py::object temp_text_file(const std::function<void(py::object)>& write) {
+    py::object f = g("tempfile").attr("NamedTemporaryFile")(py::arg("delete") = false, py::arg("mode") = "w",
+                                                            py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
+    py::object name = f.attr("name");
+    try {
+        write(f);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return name;
+}
+
+py::object show_record_as_instances() {
+    py::object grouped = g("get_arr_lines_of_trace_result")();
+    py::object name = temp_text_file([&](py::object f) {
+        long count = 0;
+        for (auto item : grouped.attr("items")()) {
+            py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+            ++count;
+            f.attr("write")(py::str("\u00a5\u00a5\u00a5\u00a5\u00a5\u00a5Target No.") + py::str(py::int_(count)) + py::str(":\n"));
+            for (auto line : kv[1]) f.attr("write")(py::str(line) + py::str("\n"));
+            f.attr("write")("\n");
+        }
+    });
+    return g("open_txt_file")(name);
+}
+
+// The result file without its caller and report lines, written to a
+// temporary file beside it and renamed over it.
+void clear_info() {
+    py::object path = result_file();
+    py::list lines = read_utf8(path, "readlines");
+    py::list kept;
+    for (auto line : lines)
+        if (!truthy(line.attr("startswith")("\u2193-")) && !truthy(line.attr("startswith")("-\u2193"))) kept.append(line);
+    py::object tmp = py::str(path) + py::str(".tmp");
+    py::object f = py::module_::import("builtins").attr("open")(tmp, "w", py::arg("encoding") = "utf-8");
+    try {
+        f.attr("writelines")(kept);
+        f.attr("close")();
+    } catch (...) {
+        f.attr("close")();
+        g("os").attr("remove")(tmp);
+        throw;
+    }
+    g("os").attr("replace")(tmp, path);
+}
+
 }  // namespace
 
 void register_functions(py::module_& m) {
+    m.def("open_txt_file", &open_txt_file, py::arg("file_path"));
+    m.def("show_trace_result", [] { return g("open_txt_file")(result_file()); });
+    m.def("show_history", [] {
+        return g("open_txt_file")(g("os").attr("path").attr("join")(g("data_store_folder"), "history.txt"));
+    });
+    m.def("show_record_as_instances", &show_record_as_instances);
+    m.def("clear_info", &clear_info);
     m.def("process_lines", &process_lines, py::arg("lines"));
     m.def("print_grouped_data", &print_grouped_data, py::arg("grouped_data"));
     m.def("get_arr_lines_of_trace_result", &get_arr_lines_of_trace_result);

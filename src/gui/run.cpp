@@ -1,0 +1,226 @@
+// Run: the rows become the trace configuration and the project starts in a
+// child; the status line follows the child with after() polling. Also the
+// thin handlers of the result buttons, the file button of line rows and the
+// close request.
+#include "gui/gui_util.hpp"
+
+namespace vdx::gui {
+
+namespace {
+
+constexpr int kPollMs = 200;
+
+
+py::list name_split(py::object text) {
+    py::object s = py::str(text).attr("replace")("\uff0c", ",").attr("replace")(" ", ",");
+    py::list out;
+    for (auto piece : s.attr("split")(",")) {
+        py::object p = piece.attr("strip")();
+        if (truthy(p)) out.append(p);
+    }
+    return out;
+}
+
+py::list line_split(py::object text) {
+    py::list out;
+    for (auto piece : name_split(text))
+        if (truthy(piece.attr("isdigit")())) out.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
+    return out;
+}
+
+void simple_collect(py::object self) {
+    for (const char* name : {"trace_classname_list", "trace_var_list", "trace_list_list", "trace_stop_list"})
+        set_g(name, py::list());
+    set_g("print_directly", py::int_(3));
+    py::list entries = self.attr("entries");
+    if (py::len(entries) == 0) return;
+    py::dict map = entries[0].cast<py::tuple>()[0];
+    g("trace_var_list").attr("extend")(name_split(typed(map["Input Var Names"])));
+}
+
+void collect(py::object self) {
+    py::list classes, vars, lists, stops, targets;
+    set_g("trace_classname_list", classes);
+    set_g("trace_var_list", vars);
+    set_g("trace_list_list", lists);
+    set_g("trace_stop_list", stops);
+    set_g("trace_target_line_list", targets);
+    set_g("print_directly", py::bool_(equals(self.attr("top_enable_var").attr("get")(), py::str("1"))));
+    for (auto row : self.attr("entries")) {
+        py::tuple r = py::reinterpret_borrow<py::object>(row).cast<py::tuple>();
+        py::dict map = r[0];
+        bool enabled = equals(r[1].attr("get")(), py::str("1"));
+        if (map.contains("Input Class Names")) {
+            py::object cls = typed(map["Input Class Names"]), var = typed(map["Input Var Names"]),
+                       lst = typed(map["Input List Names"]), inst = typed(map["Input instance Names"]);
+            if (!truthy(cls) && !truthy(var) && !truthy(lst) && !truthy(inst)) continue;
+            if (!enabled) continue;
+            if (truthy(cls)) {
+                py::list attrs;
+                for (auto n : name_split(var)) attrs.append(py::str("$item.") + py::str(n));
+                for (auto n : name_split(lst)) attrs.append(py::str("$item.") + py::str(n) + py::str("$List"));
+                py::list entry;
+                entry.append(cls);
+                entry.append(attrs);
+                entry.append(name_split(inst));
+                classes.append(entry);
+            } else {
+                if (truthy(var)) vars.attr("extend")(name_split(var));
+                if (truthy(lst)) lists.attr("extend")(name_split(lst));
+            }
+        } else if (map.contains("File Path") || map.contains("Trace Target Path")) {
+            bool stop = map.contains("File Path");
+            py::object path = typed(map[stop ? "File Path" : "Trace Target Path"]);
+            py::object line = typed(map["Line Number"]);
+            if (!truthy(path) || !truthy(line)) continue;
+            enabled = equals(map["Enabled"].attr("get")(), py::str("1"));
+            if (!enabled) continue;
+            for (auto n : line_split(line)) {
+                py::list pair;
+                pair.append(path);
+                pair.append(n);
+                (stop ? stops : targets).append(pair);
+            }
+        }
+    }
+}
+
+// Calls the runner and returns the child it started (None when it started none).
+py::object start_through_runner() {
+    py::object subprocess = g("subprocess");
+    py::object real = subprocess.attr("Popen");
+    auto child = std::make_shared<py::object>(py::none());
+    py::cpp_function capture([real, child](py::args args, py::kwargs kwargs) {
+        *child = real(*args, **kwargs);
+        return *child;
+    });
+    subprocess.attr("Popen") = capture;
+    try {
+        g("run_python_project")();
+    } catch (...) {
+        subprocess.attr("Popen") = real;
+        throw;
+    }
+    subprocess.attr("Popen") = real;
+    return *child;
+}
+
+py::object status_text(py::object self, const char* en, const char* zh) { return tr(self, en, zh); }
+
+void set_status(py::object self, py::object text) { self.attr("status_label").attr("configure")(py::arg("text") = text); }
+
+long count_reports() {
+    py::object path = g("trace_result_file_path");
+    long n = 0;
+    try {
+        py::object f = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8",
+                                                                    py::arg("errors") = "replace");
+        for (auto line : f) n += truthy(line.attr("startswith")("-\u2193"));
+        f.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+    return n;
+}
+
+void poll(py::object self, py::object process) {
+    py::object code = process.attr("poll")();
+    if (code.is_none()) {
+        self.attr("master").attr("after")(kPollMs, py::cpp_function([self, process]() { poll(self, process); }));
+        return;
+    }
+    py::list running;
+    for (auto p : self.attr("processes"))
+        if (!p.is(process) && p.attr("poll")().is_none()) running.append(p);
+    self.attr("processes") = running;
+    if (py::len(running)) return;  // a later run is still going: its end will be shown
+    set_status(self, py::str("{} {}; {} {}").format(status_text(self, "run ended with exit status", "\u8fd0\u884c\u7ed3\u675f\uff0c\u9000\u51fa\u72b6\u6001"), code,
+                                                   count_reports(), status_text(self, "reports in trace_result.txt", "\u6761\u62a5\u544a\u5728 trace_result.txt")));
+}
+
+void ok(py::object self) {
+    if (truthy(self.attr("simple_mode"))) {
+        self.attr("save_history")();
+        self.attr("simple_collect_info_to_run")();
+    } else {
+        self.attr("save_data")();
+        self.attr("collect_info_to_run")();
+    }
+    py::object process;
+    if (!truthy(g("trace_classname_list")) && !truthy(g("trace_var_list")) && !truthy(g("trace_list_list"))) {
+        // Nothing to watch: the program runs untraced, in a child, so that
+        // the window stays.
+        tool_write_line(std::string("No trace info selected, run without trace now."));
+        py::list cmd;
+        cmd.append(g("sys").attr("executable"));
+        py::object given = g("main_file_as_given");
+        cmd.append(truthy(given) ? given : g("project_main_file"));
+        for (auto a : g("program_args")) cmd.append(a);
+        process = g("subprocess").attr("Popen")(cmd);
+    } else {
+        process = start_through_runner();
+    }
+    if (process.is_none()) {
+        set_status(self, status_text(self, "not started: the previous run is still writing the result file",
+                                     "\u672a\u542f\u52a8\uff1a\u4e0a\u4e00\u6b21\u8fd0\u884c\u4ecd\u5728\u5199\u7ed3\u679c\u6587\u4ef6"));
+        return;
+    }
+    self.attr("processes").attr("append")(process);
+    self.attr("monitor_process")(process);
+    set_status(self, py::str("running ..."));
+    self.attr("master").attr("after")(kPollMs, py::cpp_function([self, process]() { poll(self, process); }));
+}
+
+void select_py_file(py::object self, py::object entries, py::object) {
+    py::object start = self.attr("last_dialog_folder");
+    if (!truthy(start)) start = g("folder_path");
+    py::list types;
+    types.append(py::make_tuple("Python files", "*.py"));
+    py::object chosen = g("filedialog").attr("askopenfilename")(py::arg("initialdir") = start,
+                                                                py::arg("filetypes") = types);
+    if (!truthy(chosen)) return;
+    // The project folder stays; only the next dialog starts where this one ended.
+    self.attr("last_dialog_folder") = g("os").attr("path").attr("dirname")(chosen);
+    py::object field = entries.contains("File Path") ? entries["File Path"] : entries["Trace Target Path"];
+    field.attr("configure")(py::arg("state") = "normal");
+    field.attr("delete")(0, g("tk").attr("END"));
+    field.attr("insert")(0, chosen);
+    field.attr("configure")(py::arg("state") = "readonly");
+}
+
+bool run_going(py::object self) {
+    for (auto p : self.attr("processes"))
+        if (p.attr("poll")().is_none()) return true;
+    return false;
+}
+
+void clear_info(py::object self) {
+    if (run_going(self)) {
+        set_status(self, status_text(self, "a run is still going: the result file was not cleared",
+                                     "\u8fd0\u884c\u4ecd\u5728\u8fdb\u884c\uff1a\u672a\u6e05\u9664\u7ed3\u679c\u6587\u4ef6"));
+        return;
+    }
+    g("clear_info")();
+    py::print("The past trace info cleared, instance name left. You can try 'Show trace result' to check.");
+}
+
+}  // namespace
+
+void register_run(py::module_&, py::object cls) {
+    method(cls, "ok", py::cpp_function(&ok));
+    method(cls, "simple_collect_info_to_run", py::cpp_function(&simple_collect));
+    method(cls, "collect_info_to_run", py::cpp_function(&collect));
+    method(cls, "select_py_file",
+           py::cpp_function(&select_py_file, py::arg("self"), py::arg("entries"), py::arg("entry_frame")));
+    method(cls, "show_record", py::cpp_function([](py::object) { g("show_trace_result")(); }));
+    method(cls, "show_record_as_instances", py::cpp_function([](py::object) { g("show_record_as_instances")(); }));
+    method(cls, "print_in_terminal", py::cpp_function([](py::object) {
+               g("arr_as_instances_and_show_trace_result")();
+           }));
+    method(cls, "clear_info", py::cpp_function(&clear_info));
+    method(cls, "on_closing", py::cpp_function([](py::object) { g("sys").attr("exit")(); }));
+    method(cls, "monitor_process", py::cpp_function([](py::object, py::object) {}, py::arg("self"),
+                                                    py::arg("process")));
+}
+
+}  // namespace vdx::gui
