@@ -444,3 +444,24 @@ def test_window_command_without_a_display_says_so_in_one_line(child):
     assert proc.returncode == 2
     assert proc.stderr == ("vardex: no display is available for the window; --var, --list and --class trace "
                            "without one (see vardex --help)\n")
+
+
+def test_run_pressed_again_while_a_run_goes_on_is_refused_in_the_status_line(gui):
+    write(gui.project, {"main.py": "import time\nx = 1\ntime.sleep(3)\nx = 2\n"})
+    root, app = gui(simple=1)
+    app.entries[0][0]["Input Var Names"].set("x")
+    app.ok_button.invoke()
+    assert app.status_label.cget("text") == "running ..."
+    app.ok_button.invoke()
+    assert app.status_label.cget("text") == "not started: the previous run is still writing the result file"
+    deadline = time.monotonic() + 60
+
+    def check():
+        if not app.processes or time.monotonic() > deadline:
+            root.quit()
+        else:
+            root.after(100, check)
+
+    root.after(100, check)
+    root.mainloop()
+    assert app.status_label.cget("text") == "run ended with exit status 0; 2 reports in trace_result.txt"
