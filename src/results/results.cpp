@@ -66,7 +66,10 @@ py::object show_in_own_window(py::object file_path) {
         tool_write_line(std::string("vardex: no viewer to show ") + std::string(py::bytes(py::str(file_path).attr("encode")("utf-8", "backslashreplace"))));
         return py::none();
     }
-    py::object text = read_utf8(file_path, "read");
+    py::object f = py::module_::import("builtins").attr("open")(file_path, "r", py::arg("encoding") = "utf-8",
+                                                                py::arg("errors") = "replace");
+    py::object text = f.attr("read")();
+    f.attr("close")();
     py::object top = tk.attr("Toplevel")(root);
     top.attr("title")(file_path);
     py::object frame = g("ttk").attr("Frame")(top);
