@@ -15,8 +15,11 @@ Tools:
                module, so rebinding it is seen), then the main file runs
   hunter       hunter.trace() filtered on the main file and the lines that
                assign the variable, then the main file runs
+  vardex-settrace  the same with VARDEX_ENGINE=settrace (runs that watch
+               only classes otherwise use sys.monitoring)
   coverage     coverage.py's C tracer: COVERAGE_CORE=ctrace coverage run
                --source=<workload folder> main.py
+  coverage-sysmon  the same with COVERAGE_CORE=sysmon
   empty        sys.settrace() with a Python function that only returns
                itself: the floor of any Python-level tracer
 
@@ -60,8 +63,9 @@ WORKLOADS = {
 VARDEX_WATCH = {"class_heavy": ["--class", "Account:balance:entries:acct"]}
 # Tools that watch variables only.
 VARIABLE_ONLY = {"hunter"}
-TOOLS = ["vardex", "watchpoints", "hunter", "coverage", "empty"]
-TOOL_PACKAGES = {"watchpoints": "watchpoints", "hunter": "hunter", "coverage": "coverage"}
+TOOLS = ["vardex", "vardex-settrace", "watchpoints", "hunter", "coverage", "coverage-sysmon", "empty"]
+TOOL_PACKAGES = {"watchpoints": "watchpoints", "hunter": "hunter", "coverage": "coverage",
+                 "coverage-sysmon": "coverage"}
 # Tracers that call Python code on every event: run at a reduced size.
 SLOW_TOOLS = {"watchpoints", "hunter"}
 
@@ -166,18 +170,20 @@ class Bench:
         py = self.python
         if tool is None:
             return [py, "main.py"], {}
-        if tool == "vardex":
+        if tool in ("vardex", "vardex-settrace"):
             watch = VARDEX_WATCH.get(workload, ["--var", var])
-            return ([py, "-c", VARDEX_MAIN, "main.py", *watch, "--print", "0"],
-                    {"PYTHONPATH": str(self.vardex_dir)})
+            env = {"PYTHONPATH": str(self.vardex_dir)}
+            if tool == "vardex-settrace":
+                env["VARDEX_ENGINE"] = "settrace"
+            return [py, "-c", VARDEX_MAIN, "main.py", *watch, "--print", "0"], env
         if tool == "empty":
             return [py, "-c", EMPTY_DRIVER, "main.py"], {}
         if tool == "hunter":
             lines = ",".join(str(n) for n in watched_lines(main, var))
             return [py, "-c", HUNTER_DRIVER, "main.py", lines], {}
-        if tool == "coverage":
+        if tool in ("coverage", "coverage-sysmon"):
             return ([py, "-m", "coverage", "run", f"--source={main.parent}", "main.py"],
-                    {"COVERAGE_CORE": "ctrace",
+                    {"COVERAGE_CORE": "ctrace" if tool == "coverage" else "sysmon",
                      "COVERAGE_FILE": str(self.tmp / f"coverage-{workload}")})
         if tool == "watchpoints":
             key = (var, initial)
@@ -255,7 +261,7 @@ class Bench:
         if expected is not None and (not lines or lines[-1] != expected):
             raise RuntimeError(f"{tool} on {workload} printed a different result:\n"
                                f"{stdout[-2000:]}\n{stderr[-2000:]}")
-        if tool == "vardex":
+        if tool in ("vardex", "vardex-settrace"):
             text = self.result_file().read_text(encoding="utf-8", errors="replace")
             self.reports[workload] = text.count("VALUE CHANGED")
             if "err when scan file" in stdout:
@@ -295,8 +301,8 @@ def main():
         tools, skipped = [], []
         for tool in args.tools:
             why = None
-            if tool == "vardex":
-                why = bench.setup_vardex()
+            if tool in ("vardex", "vardex-settrace"):
+                why = bench.setup_vardex() if bench.vardex_dir is None else None
             elif tool in TOOL_PACKAGES and not installed(TOOL_PACKAGES[tool]):
                 why = f"{TOOL_PACKAGES[tool]} is not installed (pip install {TOOL_PACKAGES[tool]})"
             if why:

@@ -15,6 +15,21 @@ SHOP = Path(__file__).resolve().parent.parent / "examples" / "shop"
 A = "-\u2193--------"
 
 
+def pytest_generate_tests(metafunc):
+    # Runs that watch only classes use sys.monitoring unless told otherwise:
+    # every traced run here is checked under both engines.
+    if "child" in metafunc.fixturenames:
+        if "engine" not in metafunc.fixturenames:
+            metafunc.fixturenames.append("engine")
+        metafunc.parametrize("engine", ["monitoring", "settrace"], indirect=True)
+
+
+@pytest.fixture
+def engine(request, monkeypatch):
+    monkeypatch.setenv("VARDEX_ENGINE", request.param)
+    return request.param
+
+
 def tagged(result, tag):
     return [r for r in reports(result) if r.startswith(A + tag)]
 
@@ -641,3 +656,43 @@ def test_objects_assigned_to_their_own_watched_path_do_not_hang(child):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "3 True\n"
     assert "VALUE CHANGED5" in result
+
+
+def test_without_a_free_monitoring_tool_id_the_trace_function_serves(child, engine):
+    (child.module_dir / "sitecustomize.py").write_text(
+        "import sys\nfor i in (3, 4):\n    sys.monitoring.use_tool_id(i, 'other')\n", encoding="utf-8")
+    proc, result = traced(child, {"main.py": LATER}, "--class", "Box:v", "--print", "0")
+    assert proc.stdout == "1 20 30\n"
+    said = [line for line in proc.stderr.splitlines() if line.startswith("vardex: no free")]
+    assert said == (["vardex: no free sys.monitoring tool id; tracing with sys.settrace"]
+                    if engine == "monitoring" else [])
+    assert len(tagged(result, "VALUE CHANGED5")) == 5
+
+
+def test_a_program_with_its_own_trace_function_runs_as_untraced(child, engine):
+    files = {"main.py": """
+        import sys
+        class Box:
+            def __init__(self):
+                self.v = 1
+        seen = []
+        def mine(frame, event, arg):
+            if event == "call":
+                seen.append(frame.f_code.co_name)
+            return None
+        b = Box()
+        sys.settrace(mine)
+        def work():
+            b.v = 2
+        work()
+        sys.settrace(None)
+        b.v = 3
+        print(seen)
+        """}
+    write(child.cwd, files)
+    plain = untraced(child)
+    proc, result = traced(child, {}, "--class", "Box:v", "--print", "0")
+    assert proc.stdout == plain.stdout == "['work']\n"
+    # The reports up to the program's own tracing are kept, and the later ones too.
+    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == ["[None] to [1]", "[1] to [2]",
+                                                                              "[2] to [3]"]

@@ -58,6 +58,19 @@ namespace vdx::trace {
 using InitCaptureHook = PyObject* (*)(PyFrameObject* frame);
 void set_init_capture_hook(InitCaptureHook hook);
 
+InitCaptureHook init_capture_hook();
+// The property poll of a call event. 0 or -1.
+int poll_watched(PyFrameObject* frame);
+
+// The sys.monitoring engine of class-only runs: calls (PY_START, PY_RESUME,
+// PY_THROW) only, each code's events switched off for good when it needs no
+// per-call work. VARDEX_ENGINE=settrace keeps the trace function. Returns 0
+// also when it does not start (forced off, no free tool id: said once).
+int monitoring_try_start();
+bool monitoring_active();
+// A module global was rebound (a new polled table is watched for entries).
+void monitoring_note_global(PyObject* key, PyObject* new_value);
+
 // The trace function object (borrowed), as registered in the module.
 PyObject* trace_function() noexcept;
 

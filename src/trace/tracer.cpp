@@ -56,9 +56,10 @@ PyObject* g_hot[kHotCount];
 bool g_hot_valid = false;
 bool g_hot_watched = false;
 
-int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject* new_value) {
     g_hot_valid = false;
     engine_note_global_change(key);
+    monitoring_note_global(key, new_value);
     return 0;
 }
 
@@ -330,6 +331,13 @@ int poll_watched_items(PyFrameObject* frame) {
     return 0;
 }
 
+}  // namespace
+
+int poll_watched(PyFrameObject* frame) { return poll_watched_items(frame); }
+InitCaptureHook init_capture_hook() { return g_init_hook; }
+
+namespace {
+
 // ---------------------------------------------------------------- dispatch
 
 int first_event_setup() {
@@ -366,6 +374,13 @@ int first_event_setup() {
         }
         if (rc < 0 && !report_tool_error("preparing the watch tables")) return -1;
     }
+    // Only calls matter when only classes are watched: sys.monitoring can
+    // deliver just those.
+    if (classes) {
+        int stops = is_true_global(VDX_STR("trace_stop_list"));
+        if (stops < 0) return -1;
+        if (!stops && monitoring_try_start() < 0 && !report_tool_error("sys.monitoring")) return -1;
+    }
     return 0;
 }
 
@@ -377,6 +392,12 @@ PyObject* self_ref() {
 // One event; returns the frame's local trace function (new ref; None stops
 // tracing the frame) or nullptr on error. `direct` as for line_event.
 PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
+    if (monitoring_active()) {
+        // Events come through sys.monitoring: this thread's trace function
+        // (installed when it started) goes.
+        PyEval_SetTrace(nullptr, nullptr);
+        return Py_NewRef(Py_None);
+    }
     int stopped = is_true(hot(kStopTrace));
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
