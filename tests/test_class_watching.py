@@ -696,3 +696,33 @@ def test_a_program_with_its_own_trace_function_runs_as_untraced(child, engine):
     # The reports up to the program's own tracing are kept, and the later ones too.
     assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == ["[None] to [1]", "[1] to [2]",
                                                                               "[2] to [3]"]
+
+
+def test_generators_and_coroutines_thrown_into_run_as_untraced(child, engine):
+    files = {"main.py": """
+        import asyncio
+        class Box:
+            def __init__(self):
+                self.v = 0
+        b = Box()
+        def gen():
+            try:
+                yield 1
+            except KeyError:
+                b.v = 5
+                yield 2
+        g = gen()
+        next(g)
+        print(g.throw(KeyError()))
+        async def job():
+            await asyncio.sleep(0)
+            b.v = 6
+        asyncio.run(job())
+        print(b.v)
+        """}
+    proc, result = traced(child, files, "--class", "Box:v", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "2\n6\n"
+    assert "vardex: " not in proc.stderr.replace("vardex: results", "")
+    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == ["[None] to [0]", "[0] to [5]",
+                                                                              "[5] to [6]"]

@@ -72,6 +72,16 @@ PyObject* py_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* py_resume(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return on_call(false, nargs > 0 ? args[0] : Py_None);
 }
+// PY_THROW is not tied to a location: DISABLE there would raise in the
+// program, so it is never returned.
+PyObject* py_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* r = on_call(false, nargs > 0 ? args[0] : Py_None);
+    if (r == g_disable) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    return r;
+}
 
 // Ends the tool's events and frees its id: free_tool_id does not clear them.
 PyObject* stop_monitoring(PyObject*, PyObject*) {
@@ -94,6 +104,7 @@ PyObject* stop_monitoring(PyObject*, PyObject*) {
 
 PyMethodDef start_def = {"_monitoring_call", (PyCFunction)(void (*)(void))py_start, METH_FASTCALL, nullptr};
 PyMethodDef resume_def = {"_monitoring_resume", (PyCFunction)(void (*)(void))py_resume, METH_FASTCALL, nullptr};
+PyMethodDef throw_def = {"_monitoring_throw", (PyCFunction)(void (*)(void))py_throw, METH_FASTCALL, nullptr};
 PyMethodDef stop_def = {"_monitoring_stop", stop_monitoring, METH_NOARGS, nullptr};
 
 void restart_events() {
@@ -160,12 +171,15 @@ int monitoring_try_start() {
     Ref modname = Ref::steal(PyUnicode_FromString("vardex"));
     Ref start_fn = Ref::steal(PyCFunction_NewEx(&start_def, nullptr, modname.get()));
     Ref resume_fn = Ref::steal(PyCFunction_NewEx(&resume_def, nullptr, modname.get()));
-    if (!start_fn || !resume_fn) return -1;
+    Ref throw_fn = Ref::steal(PyCFunction_NewEx(&throw_def, nullptr, modname.get()));
+    if (!start_fn || !resume_fn || !throw_fn) return -1;
     long mask = 0;
     for (const char* name : {"PY_START", "PY_RESUME", "PY_THROW"}) {
         Ref ev = Ref::steal(PyObject_GetAttrString(events.get(), name));
         if (!ev) return -1;
-        PyObject* fn = std::strcmp(name, "PY_START") == 0 ? start_fn.get() : resume_fn.get();
+        PyObject* fn = std::strcmp(name, "PY_START") == 0    ? start_fn.get()
+                       : std::strcmp(name, "PY_RESUME") == 0 ? resume_fn.get()
+                                                             : throw_fn.get();
         Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "register_callback", "iOO", tool, ev.get(), fn));
         if (!r) return -1;
         mask |= PyLong_AsLong(ev.get());

@@ -398,7 +398,11 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
         PyEval_SetTrace(nullptr, nullptr);
         return Py_NewRef(Py_None);
     }
-    int stopped = is_true(hot(kStopTrace));
+    PyObject* stop = hot(kStopTrace);
+    // None: the interpreter is shutting down and has cleared the module's
+    // globals (a generator closed at exit still sends events).
+    if (stop == Py_None) return Py_NewRef(Py_None);
+    int stopped = is_true(stop);
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
     if (what == PyTrace_LINE) {
