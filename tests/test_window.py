@@ -465,3 +465,39 @@ def test_run_pressed_again_while_a_run_goes_on_is_refused_in_the_status_line(gui
     root.after(100, check)
     root.mainloop()
     assert app.status_label.cget("text") == "run ended with exit status 0; 2 reports in trace_result.txt"
+
+
+def test_clear_keeps_line_ends_and_a_missing_file_is_said_in_the_status_line(gui):
+    result = gui.folder / "trace_result.txt"
+    result.write_bytes(b"-----------------<x>:\r\n-\xe2\x86\x93--------r\r\nvalue a\rb\n")
+    root, app = gui(simple=0)
+    app.clear_info_button.invoke()
+    assert result.read_bytes() == b"-----------------<x>:\r\nvalue a\rb\n"
+    result.unlink()
+    app.clear_info_button.invoke()
+    assert app.status_label.cget("text").startswith("the result file could not be cleared: ")
+
+
+def test_line_numbers_take_only_decimal_digits(gui):
+    root, app = gui(simple=0)
+    app.add_stop_line_with_data({"file_path": "/p/a.py", "line_number": "\u00b2, 4, \u0663", "enabled": True})
+    app.collect_info_to_run()
+    assert gui.vx.trace_stop_list == [["/p/a.py", 4], ["/p/a.py", 3]]
+
+
+def test_a_viewer_that_fails_leaves_the_file_to_the_own_window(gui, monkeypatch, tmp_path):
+    import shutil
+    fake = tmp_path / "bin"
+    fake.mkdir()
+    (fake / "xdg-open").write_text("#!/bin/sh\nexit 3\n")
+    (fake / "xdg-open").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{fake}{os.pathsep}{os.environ['PATH']}")
+    (gui.folder / "trace_result.txt").write_text(RESULT, encoding="utf-8")
+    root, app = gui(simple=0)
+    app.show_record_button.invoke()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and not [w for w in root.winfo_children() if w.winfo_class() == "Toplevel"]:
+        root.update()
+        time.sleep(0.05)
+    [top] = [w for w in root.winfo_children() if w.winfo_class() == "Toplevel"]
+    assert top.title() == str(gui.folder / "trace_result.txt")

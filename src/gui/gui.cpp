@@ -30,10 +30,17 @@ py::object load_json(py::handle path) {
 
 void dump_json(py::handle path, py::handle value) {
     py::object os = g("os");
-    py::object tmp = py::str(path) + py::str(".tmp");
-    py::object f = py::module_::import("builtins").attr("open")(tmp, "w", py::arg("encoding") = "utf-8");
+    py::object ospath = os.attr("path");
+    // A temporary file of its own: windows of several projects share the folder.
+    py::object f = g("tempfile").attr("NamedTemporaryFile")(
+        py::arg("mode") = "w", py::arg("encoding") = "utf-8", py::arg("delete") = false,
+        py::arg("dir") = ospath.attr("dirname")(path), py::arg("prefix") = py::str(ospath.attr("basename")(path)) + py::str("."),
+        py::arg("suffix") = ".tmp");
+    py::object tmp = f.attr("name");
     try {
         g("json").attr("dump")(value, f, py::arg("indent") = 4);
+        f.attr("flush")();
+        os.attr("fsync")(f.attr("fileno")());
         f.attr("close")();
     } catch (...) {
         f.attr("close")();

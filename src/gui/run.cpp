@@ -24,7 +24,8 @@ py::list name_split(py::object text) {
 py::list line_split(py::object text) {
     py::list out;
     for (auto piece : name_split(text))
-        if (truthy(piece.attr("isdigit")())) out.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
+        // Digits that int() reads (a superscript digit is a digit, not a number).
+        if (truthy(piece.attr("isdigit")()) && truthy(piece.attr("isdecimal")())) out.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
     return out;
 }
 
@@ -200,7 +201,15 @@ void clear_info(py::object self) {
                                      "\u8fd0\u884c\u4ecd\u5728\u8fdb\u884c\uff1a\u672a\u6e05\u9664\u7ed3\u679c\u6587\u4ef6"));
         return;
     }
-    g("clear_info")();
+    try {
+        g("clear_info")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        set_status(self, py::str(status_text(self, "the result file could not be cleared: ",
+                                             "\u65e0\u6cd5\u6e05\u9664\u7ed3\u679c\u6587\u4ef6\uff1a")) +
+                             py::str(e.value()));
+        return;
+    }
     py::print("The past trace info cleared, instance name left. You can try 'Show trace result' to check.");
 }
 

@@ -9,12 +9,12 @@ namespace vdx::gui {
 namespace {
 
 
+// The module's data folder, where the result and settings files are too (the
+// folder beside the module file, or the fallback the load sequence chose).
 py::object get_data_store_folder(py::object) {
     py::object os = g("os");
-    py::object ospath = os.attr("path");
-    py::object folder = ospath.attr("join")(ospath.attr("dirname")(ospath.attr("abspath")(g("__file__"))),
-                                            "trace_data_for_vardex");
-    if (!truthy(ospath.attr("exists")(folder))) os.attr("makedirs")(folder);
+    py::object folder = py::str(g("data_store_folder"));
+    if (!truthy(os.attr("path").attr("exists")(folder))) os.attr("makedirs")(folder);
     return folder;
 }
 

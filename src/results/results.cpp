@@ -2,6 +2,7 @@
 #include "results/results.hpp"
 
 #include <functional>
+#include <memory>
 
 namespace vdx::results {
 
@@ -94,10 +95,9 @@ py::object open_txt_file(py::object file_path) {
     py::object name = os.attr("name");
     py::object popen = g("subprocess").attr("Popen");
     if (equals(name, py::str("nt"))) {
-        py::list cmd;
-        cmd.append("start");
-        cmd.append(file_path);
-        return popen(cmd, py::arg("shell") = true);
+        // The shell's "start" takes a quoted path for a window title.
+        os.attr("startfile")(file_path);
+        return py::none();
     }
     if (!equals(name, py::str("posix"))) return py::none();
     bool mac = truthy(py::str(os.attr("uname")().attr("sysname")).attr("lower")().attr("__contains__")("darwin"));
@@ -107,7 +107,28 @@ py::object open_txt_file(py::object file_path) {
         cmd.append(viewer);
         cmd.append(file_path);
         try {
-            return popen(cmd);
+            py::object viewer_process = popen(cmd);
+            // A viewer that starts but cannot show the file ends with an
+            // error status: the tool's own window then shows it.
+            py::object root = py::getattr(g("tk"), "_default_root", py::none());
+            if (!root.is_none() && py::hasattr(viewer_process, "poll")) {
+                // Each scheduled call holds the check; it holds itself only weakly.
+                auto checks = std::make_shared<int>(0);
+                auto watch = std::make_shared<std::function<void()>>();
+                std::weak_ptr<std::function<void()>> self_ref = watch;
+                *watch = [root, viewer_process, file_path, checks, self_ref]() {
+                    py::object code = viewer_process.attr("poll")();
+                    if (code.is_none()) {
+                        auto again = self_ref.lock();
+                        if (again && ++*checks < 25)
+                            root.attr("after")(200, py::cpp_function([again]() { (*again)(); }));
+                        return;
+                    }
+                    if (!equals(code, py::int_(0))) show_in_own_window(file_path);
+                };
+                root.attr("after")(200, py::cpp_function([watch]() { (*watch)(); }));
+            }
+            return viewer_process;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_OSError)) throw;
         }
@@ -148,12 +169,23 @@ py::object show_record_as_instances() {
 // temporary file beside it and renamed over it.
 void clear_info() {
     py::object path = result_file();
-    py::list lines = read_utf8(path, "readlines");
+    // Line ends kept as they are.
+    py::object src = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8",
+                                                                  py::arg("newline") = "");
+    py::list lines;
+    try {
+        lines = src.attr("readlines")();
+        src.attr("close")();
+    } catch (...) {
+        src.attr("close")();
+        throw;
+    }
     py::list kept;
     for (auto line : lines)
         if (!truthy(line.attr("startswith")("\u2193-")) && !truthy(line.attr("startswith")("-\u2193"))) kept.append(line);
     py::object tmp = py::str(path) + py::str(".tmp");
-    py::object f = py::module_::import("builtins").attr("open")(tmp, "w", py::arg("encoding") = "utf-8");
+    py::object f = py::module_::import("builtins").attr("open")(tmp, "w", py::arg("encoding") = "utf-8",
+                                                                py::arg("newline") = "");
     try {
         f.attr("writelines")(kept);
         f.attr("close")();

@@ -111,7 +111,8 @@ void restart_events() {
     if (!g_active) return;
     PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
     Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "restart_events", nullptr));
-    if (!r) report_tool_error("sys.monitoring");
+    // Called from a dict watcher too: nothing may stay set.
+    if (!r && !report_tool_error("sys.monitoring")) PyErr_Clear();
     if (pending) PyErr_SetRaisedException(pending);
 }
 
@@ -140,6 +141,10 @@ void monitoring_note_global(PyObject* key, PyObject* new_value) {
     if (new_value && PyDict_Check(new_value) && PyDict_GET_SIZE(new_value)) restart_events();
 }
 
+namespace {
+int start_with_tool(int tool);
+}  // namespace
+
 int monitoring_try_start() {
     if (g_active) return 0;
     const char* engine = std::getenv("VARDEX_ENGINE");
@@ -165,6 +170,21 @@ int monitoring_try_start() {
     }
     g_tool = tool;
     g_monitoring = mon.release();
+    int rc = start_with_tool(tool);
+    if (rc < 0) {
+        // Nothing of the tool stays: its id is free for the program again.
+        PyObject* pending = PyErr_GetRaisedException();
+        g_active = false;
+        Ref r = Ref::steal(stop_monitoring(nullptr, nullptr));
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    return rc;
+}
+
+namespace {
+
+int start_with_tool(int tool) {
     g_disable = PyObject_GetAttrString(g_monitoring, "DISABLE");
     Ref events = Ref::steal(PyObject_GetAttrString(g_monitoring, "events"));
     if (!g_disable || !events) return -1;
@@ -203,5 +223,7 @@ int monitoring_try_start() {
     PyEval_SetTrace(nullptr, nullptr);
     return 0;
 }
+
+}  // namespace
 
 }  // namespace vdx::trace
