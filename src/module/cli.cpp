@@ -4,6 +4,7 @@
 #include "project/project.hpp"
 
 #include <csignal>
+#include <memory>
 #include <vector>
 #ifndef _WIN32
 #include <unistd.h>
@@ -195,23 +196,20 @@ int run_and_wait(bool* started) {
         child = real_popen(*args, **kwargs);
         return child;
     });
-    subprocess.attr("Popen") = capture;
-    try {
-        g("run_python_project")();
-    } catch (...) {
-        subprocess.attr("Popen") = real_popen;
-        throw;
-    }
-    subprocess.attr("Popen") = real_popen;
-    *started = !child.is_none();
-    if (child.is_none()) return 1;
     // SIGTERM and SIGHUP end the child's whole process group, as they end
-    // this command; Ctrl-C reaches it through the interrupt below.
+    // this command; Ctrl-C reaches it through the interrupt below. The
+    // handlers are in place before the child starts: a signal that comes
+    // while it starts is passed on as soon as it exists.
     py::module_ signal = py::module_::import("signal");
-    py::object pid = child.attr("pid");
-    py::cpp_function forward([os, pid](py::object signum, py::object) {
+    auto target = std::make_shared<py::object>(py::none());
+    auto early = std::make_shared<py::object>(py::none());
+    py::cpp_function forward([os, target, early](py::object signum, py::object) {
+        if (target->is_none()) {
+            *early = signum;
+            return;
+        }
         try {
-            os.attr("killpg")(pid, signum);
+            os.attr("killpg")(*target, signum);
         } catch (py::error_already_set&) {
         }
     });
@@ -224,6 +222,29 @@ int run_and_wait(bool* started) {
     auto restore = [&]() {
         for (auto& [sig, old] : saved) signal.attr("signal")(sig, old);
     };
+    subprocess.attr("Popen") = capture;
+    try {
+        g("run_python_project")();
+    } catch (...) {
+        subprocess.attr("Popen") = real_popen;
+        restore();
+        throw;
+    }
+    subprocess.attr("Popen") = real_popen;
+    *started = !child.is_none();
+    if (child.is_none()) {
+        restore();
+        if (!early->is_none()) signal.attr("raise_signal")(*early);
+        return 1;
+    }
+    py::object pid = child.attr("pid");
+    *target = pid;
+    if (!early->is_none()) {
+        try {
+            os.attr("killpg")(pid, *early);
+        } catch (py::error_already_set&) {
+        }
+    }
     py::object code;
     try {
         try {
