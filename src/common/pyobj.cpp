@@ -105,6 +105,30 @@ py::object read_utf8(py::handle path, const char* method, py::tuple args) {
     return result;
 }
 
+std::string utf8_text(py::handle value) {
+    py::bytes b = py::str(value).attr("encode")("utf-8", "backslashreplace");
+    return std::string(b);
+}
+
+py::list split_names(py::handle text) {
+    py::list names;
+    py::object pieces = py::str(text).attr("replace")("\uff0c", ",").attr("replace")(" ", ",").attr("split")(",");
+    for (auto piece : pieces) {
+        py::object s = piece.attr("strip")();
+        if (truthy(s)) names.append(s);
+    }
+    return names;
+}
+
+py::list split_line_numbers(py::handle text) {
+    py::list numbers;
+    for (auto piece : split_names(text))
+        // Digits that int() reads: a superscript digit is a digit, not a number.
+        if (truthy(piece.attr("isdigit")()) && truthy(piece.attr("isdecimal")()))
+            numbers.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
+    return numbers;
+}
+
 py::object make_class(const char* name, py::tuple bases, py::dict ns) {
     ns["__module__"] = "vardex";
     ns["__qualname__"] = name;

@@ -61,6 +61,21 @@ void set_g(const char* name, py::handle value);
 bool truthy(py::handle o);
 bool equals(py::handle a, py::handle b);
 
+// `s` is a str equal to the ASCII text.
+inline bool str_is(PyObject* s, const char* text) {
+    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+}
+
+// Text of a value for a message: paths with undecodable bytes hold lone
+// surrogates, which UTF-8 cannot hold; they are shown as escapes.
+std::string utf8_text(py::handle value);
+
+// Names typed as a list: full-width commas and blanks count as commas, pieces
+// are stripped and empty ones dropped. Line numbers: the pieces made only of
+// decimal digits, as ints.
+py::list split_names(py::handle text);
+py::list split_line_numbers(py::handle text);
+
 // Concatenation of str objects (new reference or nullptr).
 PyObject* concat(std::initializer_list<PyObject*> parts);
 

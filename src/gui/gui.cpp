@@ -53,11 +53,6 @@ void dump_json(py::handle path, py::handle value) {
     os.attr("replace")(tmp, path);
 }
 
-std::string utf8_text(py::handle value) {
-    py::bytes b = py::str(value).attr("encode")("utf-8", "backslashreplace");
-    return std::string(b);
-}
-
 py::object keep_aside(py::handle path, const std::string& what, const std::string& problem) {
     py::object os = g("os");
     py::object target = py::str(path) + py::str(".bad");

@@ -31,8 +31,6 @@ void dump_json(py::handle path, py::handle value);
 // Moves an unreadable file aside as "<name>.bad" (or "<name>.bad2", ... when
 // taken) and says so in one line; returns the new path.
 py::object keep_aside(py::handle path, const std::string& what, const std::string& problem);
-// Text for a message (lone surrogates of undecodable paths as escapes).
-std::string utf8_text(py::handle value);
 
 void register_placeholder(py::module_& m);
 void register_window(py::module_& m);

@@ -3,6 +3,7 @@
 // thin handlers of the result buttons, the file button of line rows and the
 // close request.
 #include "gui/gui_util.hpp"
+#include "project/project.hpp"
 
 namespace vdx::gui {
 
@@ -11,24 +12,6 @@ namespace {
 constexpr int kPollMs = 200;
 
 
-py::list name_split(py::object text) {
-    py::object s = py::str(text).attr("replace")("\uff0c", ",").attr("replace")(" ", ",");
-    py::list out;
-    for (auto piece : s.attr("split")(",")) {
-        py::object p = piece.attr("strip")();
-        if (truthy(p)) out.append(p);
-    }
-    return out;
-}
-
-py::list line_split(py::object text) {
-    py::list out;
-    for (auto piece : name_split(text))
-        // Digits that int() reads (a superscript digit is a digit, not a number).
-        if (truthy(piece.attr("isdigit")()) && truthy(piece.attr("isdecimal")())) out.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
-    return out;
-}
-
 void simple_collect(py::object self) {
     for (const char* name : {"trace_classname_list", "trace_var_list", "trace_list_list", "trace_stop_list"})
         set_g(name, py::list());
@@ -36,7 +19,7 @@ void simple_collect(py::object self) {
     py::list entries = self.attr("entries");
     if (py::len(entries) == 0) return;
     py::dict map = entries[0].cast<py::tuple>()[0];
-    g("trace_var_list").attr("extend")(name_split(typed(map["Input Var Names"])));
+    g("trace_var_list").attr("extend")(split_names(typed(map["Input Var Names"])));
 }
 
 void collect(py::object self) {
@@ -58,16 +41,16 @@ void collect(py::object self) {
             if (!enabled) continue;
             if (truthy(cls)) {
                 py::list attrs;
-                for (auto n : name_split(var)) attrs.append(py::str("$item.") + py::str(n));
-                for (auto n : name_split(lst)) attrs.append(py::str("$item.") + py::str(n) + py::str("$List"));
+                for (auto n : split_names(var)) attrs.append(py::str("$item.") + py::str(n));
+                for (auto n : split_names(lst)) attrs.append(py::str("$item.") + py::str(n) + py::str("$List"));
                 py::list entry;
                 entry.append(cls);
                 entry.append(attrs);
-                entry.append(name_split(inst));
+                entry.append(split_names(inst));
                 classes.append(entry);
             } else {
-                if (truthy(var)) vars.attr("extend")(name_split(var));
-                if (truthy(lst)) lists.attr("extend")(name_split(lst));
+                if (truthy(var)) vars.attr("extend")(split_names(var));
+                if (truthy(lst)) lists.attr("extend")(split_names(lst));
             }
         } else if (map.contains("File Path") || map.contains("Trace Target Path")) {
             bool stop = map.contains("File Path");
@@ -76,7 +59,7 @@ void collect(py::object self) {
             if (!truthy(path) || !truthy(line)) continue;
             enabled = equals(map["Enabled"].attr("get")(), py::str("1"));
             if (!enabled) continue;
-            for (auto n : line_split(line)) {
+            for (auto n : split_line_numbers(line)) {
                 py::list pair;
                 pair.append(path);
                 pair.append(n);
@@ -85,28 +68,6 @@ void collect(py::object self) {
         }
     }
 }
-
-// Calls the runner and returns the child it started (None when it started none).
-py::object start_through_runner() {
-    py::object subprocess = g("subprocess");
-    py::object real = subprocess.attr("Popen");
-    auto child = std::make_shared<py::object>(py::none());
-    py::cpp_function capture([real, child](py::args args, py::kwargs kwargs) {
-        *child = real(*args, **kwargs);
-        return *child;
-    });
-    subprocess.attr("Popen") = capture;
-    try {
-        g("run_python_project")();
-    } catch (...) {
-        subprocess.attr("Popen") = real;
-        throw;
-    }
-    subprocess.attr("Popen") = real;
-    return *child;
-}
-
-py::object status_text(py::object self, const char* en, const char* zh) { return tr(self, en, zh); }
 
 void set_status(py::object self, py::object text) { self.attr("status_label").attr("configure")(py::arg("text") = text); }
 
@@ -135,8 +96,8 @@ void poll(py::object self, py::object process) {
         if (!p.is(process) && p.attr("poll")().is_none()) running.append(p);
     self.attr("processes") = running;
     if (py::len(running)) return;  // a later run is still going: its end will be shown
-    set_status(self, py::str("{} {}; {} {}").format(status_text(self, "run ended with exit status", "\u8fd0\u884c\u7ed3\u675f\uff0c\u9000\u51fa\u72b6\u6001"), code,
-                                                   count_reports(), status_text(self, "reports in trace_result.txt", "\u6761\u62a5\u544a\u5728 trace_result.txt")));
+    set_status(self, py::str("{} {}; {} {}").format(tr(self, "run ended with exit status", "\u8fd0\u884c\u7ed3\u675f\uff0c\u9000\u51fa\u72b6\u6001"), code,
+                                                   count_reports(), tr(self, "reports in trace_result.txt", "\u6761\u62a5\u544a\u5728 trace_result.txt")));
 }
 
 void ok(py::object self) {
@@ -159,10 +120,10 @@ void ok(py::object self) {
         for (auto a : g("program_args")) cmd.append(a);
         process = g("subprocess").attr("Popen")(cmd);
     } else {
-        process = start_through_runner();
+        process = project::run_capturing_child(py::none());
     }
     if (process.is_none()) {
-        set_status(self, status_text(self, "not started: the previous run is still writing the result file",
+        set_status(self, tr(self, "not started: the previous run is still writing the result file",
                                      "\u672a\u542f\u52a8\uff1a\u4e0a\u4e00\u6b21\u8fd0\u884c\u4ecd\u5728\u5199\u7ed3\u679c\u6587\u4ef6"));
         return;
     }
@@ -197,7 +158,7 @@ bool run_going(py::object self) {
 
 void clear_info(py::object self) {
     if (run_going(self)) {
-        set_status(self, status_text(self, "a run is still going: the result file was not cleared",
+        set_status(self, tr(self, "a run is still going: the result file was not cleared",
                                      "\u8fd0\u884c\u4ecd\u5728\u8fdb\u884c\uff1a\u672a\u6e05\u9664\u7ed3\u679c\u6587\u4ef6"));
         return;
     }
@@ -205,7 +166,7 @@ void clear_info(py::object self) {
         g("clear_info")();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        set_status(self, py::str(status_text(self, "the result file could not be cleared: ",
+        set_status(self, py::str(tr(self, "the result file could not be cleared: ",
                                              "\u65e0\u6cd5\u6e05\u9664\u7ed3\u679c\u6587\u4ef6\uff1a")) +
                              py::str(e.value()));
         return;

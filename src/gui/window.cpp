@@ -1,6 +1,7 @@
 // The main window: construction, geometry, the information buttons, the
 // language question and the switch between simple and full mode.
 #include "gui/gui_util.hpp"
+#include "results/results.hpp"
 
 namespace vdx::gui {
 
@@ -167,12 +168,7 @@ void on_frame_configure(py::object self, py::object) {
 
 // Writes the lines into a new temporary text file and shows it.
 py::object show_text(const std::string& text) {
-    py::object f = g("tempfile").attr("NamedTemporaryFile")(py::arg("delete") = false, py::arg("mode") = "w",
-                                                            py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
-    py::object name = f.attr("name");
-    f.attr("write")(py::str(text));
-    f.attr("close")();
-    return g("open_txt_file")(name);
+    return g("open_txt_file")(results::temp_text_file([&](py::object f) { f.attr("write")(py::str(text)); }));
 }
 
 void tips(py::object self) {

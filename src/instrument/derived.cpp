@@ -33,31 +33,6 @@ py::list fresh_pair(py::handle pair) {
 
 namespace {
 
-// Appends to the class's table (found through the class, so a table of a base
-// is shared) a copy of each entry it lacks; creates the table on the class
-// when there is none. Returns the entries that were new.
-py::list merge_table(py::handle cls, const char* table_name, py::handle entries) {
-    py::list added;
-    py::object table = py::getattr(cls, table_name, py::none());
-    if (table.is_none()) {
-        py::list created;
-        for (auto e : entries) {
-            created.append(fresh_pair(e));
-            added.append(fresh_pair(e));
-        }
-        py::setattr(cls, table_name, created);
-        return added;
-    }
-    for (auto e : entries) {
-        int has = PySequence_Contains(table.ptr(), e.ptr());
-        check_rc(has);
-        if (has) continue;
-        table.attr("append")(fresh_pair(e));
-        added.append(fresh_pair(e));
-    }
-    return added;
-}
-
 py::object new_generated_class(py::handle base) {
     py::object types = py::module_::import("types");
     py::cpp_function body([](py::dict ns) {
@@ -150,6 +125,31 @@ py::object initialize(py::object attr_name_list, py::object instance1, py::objec
 }
 
 }  // namespace
+
+// Appends to the class's table (found through the class, so a table of a base
+// is shared) a copy of each entry it lacks; creates the table on the class
+// when there is none. Returns the entries that were new.
+py::list merge_table(py::handle cls, const char* table_name, py::handle entries) {
+    py::list added;
+    py::object table = py::getattr(cls, table_name, py::none());
+    if (table.is_none()) {
+        py::list created;
+        for (auto e : entries) {
+            created.append(fresh_pair(e));
+            added.append(fresh_pair(e));
+        }
+        py::setattr(cls, table_name, created);
+        return added;
+    }
+    for (auto e : entries) {
+        int has = PySequence_Contains(table.ptr(), e.ptr());
+        check_rc(has);
+        if (has) continue;
+        table.attr("append")(fresh_pair(e));
+        added.append(fresh_pair(e));
+    }
+    return added;
+}
 
 PyObject* instrument_path(PyObject* attr_name_list, PyObject* instance1, PyObject* original_instances) {
     PyObject* result = nullptr;

@@ -138,21 +138,6 @@ int is_watching(PyObject* obj, bool zero_only) {
     return zero_only ? !eq : eq;
 }
 
-// The text pieces of a value and of the values along its path.
-PyObject* with_path(PyObject* value, PyObject* afterstr) {
-    Ref values = Ref::steal(list_of({value}));
-    if (!values) return nullptr;
-    int has_path = PyObject_IsTrue(afterstr);
-    if (has_path < 0) return nullptr;
-    if (has_path) {
-        Ref chain = Ref::steal(trace::get_attribute_value_and_intermediates(value, afterstr));
-        if (!chain) return nullptr;
-        Py_ssize_t end = PyList_GET_SIZE(values.get());
-        if (PyList_SetSlice(values.get(), end, end, chain.get()) < 0) return nullptr;
-    }
-    return values.release();
-}
-
 PyObject* base_text(PyObject* derived) {
     PyObject* map = get_global("class_map");
     if (!map) return nullptr;
@@ -190,8 +175,8 @@ int report_change(int tag, int mode, PyObject* derived, const Change& c) {
     if (!file_text || !line_text || !name_text || !path_text) return -1;
     Ref before, after, middle;
     if (mode == kCaptured) {
-        Ref b = Ref::steal(with_path(c.old_value, c.afterstr));
-        Ref a = Ref::steal(b ? with_path(c.new_value, c.afterstr) : nullptr);
+        Ref b = Ref::steal(values_along(c.old_value, c.afterstr));
+        Ref a = Ref::steal(b ? values_along(c.new_value, c.afterstr) : nullptr);
         if (!a) return -1;
         before = Ref::steal(value_text(b.get()));
         after = Ref::steal(value_text(a.get()));
@@ -445,6 +430,20 @@ PyType_Spec attr_spec = {"vardex.custom_setattr", sizeof(AttrHook), 0,
 PyType_Spec setter_spec = {"vardex.new_setter", sizeof(SetterHook), 0, kHookFlags, setter_slots};
 
 }  // namespace
+
+PyObject* values_along(PyObject* value, PyObject* afterstr) {
+    Ref values = Ref::steal(list_of({value}));
+    if (!values) return nullptr;
+    int has_path = PyObject_IsTrue(afterstr);
+    if (has_path < 0) return nullptr;
+    if (has_path) {
+        Ref chain = Ref::steal(trace::get_attribute_value_and_intermediates(value, afterstr));
+        if (!chain) return nullptr;
+        Py_ssize_t end = PyList_GET_SIZE(values.get());
+        if (PyList_SetSlice(values.get(), end, end, chain.get()) < 0) return nullptr;
+    }
+    return values.release();
+}
 
 PyObject* users_of(PyObject* obj) {
     PyObject* users = nullptr;

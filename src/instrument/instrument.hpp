@@ -38,6 +38,8 @@ PyObject* distinct_users(PyObject* users);
 int contains_user(PyObject* seq, PyObject* user);
 // Writes the caller block and files one report line for a user.
 int file_report(PyObject* user, PyObject* callers, PyObject* report, PyObject* create_instance);
+// [value] followed by the values along its watched path (new list).
+PyObject* values_along(PyObject* value, PyObject* afterstr);
 // An object's `_report_user_list`, created as [obj] when missing (new ref).
 PyObject* users_of(PyObject* obj);
 // A new list of report users, holding `first` unless it is nullptr.
@@ -61,6 +63,10 @@ int move_watched_path(PyObject* owner, PyObject* afterstr, PyObject* assigned, P
 // Instruments an object for the given watch entries (the generated class, or
 // None when the object cannot be instrumented). New ref or nullptr.
 PyObject* instrument_path(PyObject* attr_name_list, PyObject* instance1, PyObject* original_instances);
+// Appends to the class's table (found through the class, so a base's table is
+// shared) a copy of each entry it lacks, creating the table when there is
+// none; returns the entries that were new.
+py::list merge_table(py::handle cls, const char* table_name, py::handle entries);
 // A new [name, afterstr] watch entry with the name interned (hooks compare it by identity first).
 py::list fresh_pair(py::handle pair);
 

@@ -38,31 +38,6 @@ constexpr const char* kEpilog =
     "                                          write this run's results to run1.txt\n"
     "  vardex --show time                      print the last run's result file\n";
 
-py::list name_split(py::handle text) {
-    py::list names;
-    py::object pieces = py::str(text).attr("replace")("\uff0c", ",").attr("replace")(" ", ",")
-                            .attr("split")(",");
-    for (auto piece : pieces) {
-        py::object s = piece.attr("strip")();
-        if (truthy(s)) names.append(s);
-    }
-    return names;
-}
-
-py::list line_split(py::handle text) {
-    py::list numbers;
-    for (auto piece : name_split(text))
-        if (truthy(piece.attr("isdigit")())) numbers.append(py::int_(py::reinterpret_borrow<py::object>(piece)));
-    return numbers;
-}
-
-// Text of a value for a message: paths with undecodable bytes hold lone
-// surrogates, which UTF-8 cannot hold; they are shown as escapes.
-std::string utf8(py::handle value) {
-    py::bytes b = py::str(value).attr("encode")("utf-8", "backslashreplace");
-    return std::string(b);
-}
-
 [[noreturn]] void usage_error(const std::string& message) {
     py::object sys = g("sys");
     sys.attr("stderr").attr("write")(py::str("vardex: error: " + message + "\n"));
@@ -80,12 +55,12 @@ bool valid_name(py::handle name) {
 }
 
 py::list checked_names(py::handle text, const char* option) {
-    py::list names = name_split(text);
-    std::string typed = utf8(text);
+    py::list names = split_names(text);
+    std::string typed = utf8_text(text);
     if (py::len(names) == 0) usage_error(std::string(option) + " '" + typed + "' names nothing to watch");
     for (auto n : names)
         if (!valid_name(n))
-            usage_error(std::string(option) + " '" + typed + "': '" + utf8(n) +
+            usage_error(std::string(option) + " '" + typed + "': '" + utf8_text(n) +
                         "' is not a variable name");
     return names;
 }
@@ -98,7 +73,7 @@ py::list joined_names(py::handle values, const char* option) {
 }
 
 py::list class_entry(py::handle option) {
-    std::string text = utf8(option);
+    std::string text = utf8_text(option);
     py::list parts = py::str(option).attr("split")(":");
     if (py::len(parts) > 4 || !truthy(parts[0].attr("isidentifier")()))
         usage_error("bad --class value '" + text + "' (expected CLASS[:VARS[:LISTS[:INSTANCES]]])");
@@ -107,25 +82,25 @@ py::list class_entry(py::handle option) {
     };
     py::list attrs;
     for (size_t i = 1; i < 4; ++i)
-        for (auto name : name_split(part(i)))
+        for (auto name : split_names(part(i)))
             if (!valid_name(name))
-                usage_error("bad --class value '" + text + "': '" + utf8(name) +
+                usage_error("bad --class value '" + text + "': '" + utf8_text(name) +
                             "' is not a name");
-    for (auto name : name_split(part(1))) attrs.append(py::str("$item.") + py::str(name));
-    for (auto name : name_split(part(2)))
+    for (auto name : split_names(part(1))) attrs.append(py::str("$item.") + py::str(name));
+    for (auto name : split_names(part(2)))
         attrs.append(py::str("$item.") + py::str(name) + py::str("$List"));
     py::list entry;
     entry.append(parts[0]);
     entry.append(attrs);
-    entry.append(name_split(part(3)));
+    entry.append(split_names(part(3)));
     return entry;
 }
 
 py::list stop_entries(py::handle option) {
-    std::string text = utf8(option);
+    std::string text = utf8_text(option);
     py::tuple split = py::str(option).attr("rpartition")(":");
     py::object file = split[0];
-    py::list pieces = name_split(split[2]);
+    py::list pieces = split_names(split[2]);
     if (!truthy(file) || py::len(pieces) == 0)
         usage_error("bad --stop value '" + text + "' (expected FILE:LINES with at least one line number)");
     py::list numbers;
@@ -133,13 +108,13 @@ py::list stop_entries(py::handle option) {
         bool digits = truthy(piece.attr("isdigit")()) && truthy(piece.attr("isascii")());
         py::object n = digits ? py::object(py::int_(py::reinterpret_borrow<py::object>(piece))) : py::object();
         if (!digits || n.cast<long long>() <= 0)
-            usage_error("bad --stop value '" + text + "': '" + utf8(piece) +
+            usage_error("bad --stop value '" + text + "': '" + utf8_text(piece) +
                         "' is not a line number (a positive integer)");
         numbers.append(n);
     }
     py::object path = g("os").attr("path").attr("abspath")(file);
     if (!truthy(g("os").attr("path").attr("isfile")(path)))
-        usage_error("bad --stop value '" + text + "': file '" + utf8(file) + "' does not exist");
+        usage_error("bad --stop value '" + text + "': file '" + utf8_text(file) + "' does not exist");
     py::list entries;
     for (auto n : numbers) {
         py::list e;
@@ -185,17 +160,9 @@ void child_setup(long parent) {
 // Runs the project through the runner, keeping hold of the child it starts.
 // Returns the exit status; `started` tells whether a child ran.
 int run_and_wait(bool* started) {
-    py::object subprocess = g("subprocess");
-    py::object real_popen = subprocess.attr("Popen");
-    py::object child = py::none();
     py::object os = g("os");
     long parent = py::int_(os.attr("getpid")()).cast<long>();
     py::object setup = py::cpp_function([parent]() { child_setup(parent); });
-    py::cpp_function capture([real_popen, &child, setup](py::args args, py::kwargs kwargs) {
-        if (kwargs.contains("preexec_fn")) kwargs["preexec_fn"] = setup;
-        child = real_popen(*args, **kwargs);
-        return child;
-    });
     // SIGTERM and SIGHUP end the child's whole process group, as they end
     // this command; Ctrl-C reaches it through the interrupt below. The
     // handlers are in place before the child starts: a signal that comes
@@ -222,15 +189,13 @@ int run_and_wait(bool* started) {
     auto restore = [&]() {
         for (auto& [sig, old] : saved) signal.attr("signal")(sig, old);
     };
-    subprocess.attr("Popen") = capture;
+    py::object child;
     try {
-        g("run_python_project")();
+        child = project::run_capturing_child(setup);
     } catch (...) {
-        subprocess.attr("Popen") = real_popen;
         restore();
         throw;
     }
-    subprocess.attr("Popen") = real_popen;
     *started = !child.is_none();
     if (child.is_none()) {
         restore();
@@ -344,7 +309,7 @@ py::object project_folder_for(const py::object& main_file) {
 
 int run_headless(const py::object& args, const py::list& program_args) {
     py::object file = args.attr("file");
-    std::string view = args.attr("show").is_none() ? "none" : utf8(args.attr("show"));
+    std::string view = args.attr("show").is_none() ? "none" : utf8_text(args.attr("show"));
     auto given = [&](const char* name) { return !args.attr(name).is_none(); };
     bool watches = given("var") || given("list") || given("classes");
     py::object os = g("os");
@@ -353,11 +318,11 @@ int run_headless(const py::object& args, const py::list& program_args) {
     if (given("output")) {
         output = ospath.attr("abspath")(args.attr("output"));
         py::object parent = ospath.attr("dirname")(output);
-        std::string typed = utf8(args.attr("output"));
+        std::string typed = utf8_text(args.attr("output"));
         if (truthy(ospath.attr("isdir")(output)))
             usage_error("--output '" + typed + "' is a folder, not a file");
         if (!truthy(ospath.attr("isdir")(parent)))
-            usage_error("--output '" + typed + "': folder '" + utf8(parent) + "' does not exist");
+            usage_error("--output '" + typed + "': folder '" + utf8_text(parent) + "' does not exist");
     }
     if (file.is_none() || !truthy(file)) {
         if (watches || given("stop") || !given("show"))
@@ -366,7 +331,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
         return 0;
     }
     py::object path = ospath.attr("abspath")(file);
-    std::string typed = utf8(file);
+    std::string typed = utf8_text(file);
     if (!truthy(ospath.attr("exists")(path)))
         usage_error("main file '" + typed + "' does not exist");
     if (!truthy(ospath.attr("isfile")(path)))
@@ -384,7 +349,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     if (given("project")) {
         folder = ospath.attr("abspath")(args.attr("project"));
         if (!truthy(ospath.attr("isdir")(folder)))
-            usage_error("--project '" + utf8(args.attr("project")) + "' is not a folder");
+            usage_error("--project '" + utf8_text(args.attr("project")) + "' is not a folder");
     }
     py::object sys = g("sys");
     py::object error = g("_data_folder_error");

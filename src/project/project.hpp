@@ -22,6 +22,11 @@ py::tuple get_aim_vars_info(py::object file_path, py::object code_lines, py::obj
 void create_class_filter_lines_dict(py::object trace_class_lines_dict);
 py::tuple read_in_folder();
 
+// Calls the module's run_python_project and returns the child it started
+// (None when it started none). A preexec_fn that is not None replaces the
+// runner's own in the child.
+py::object run_capturing_child(py::object preexec_fn);
+
 // Whether another traced run holds the result file (it is being written).
 bool result_file_busy(py::handle path);
 

@@ -1,6 +1,8 @@
 // Starts the traced child: the preamble, whose last line runs the main file.
 #include "project/project.hpp"
 
+#include <memory>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
@@ -207,6 +209,26 @@ void run_python_project() {
         throw;
     }
     close_fd(lock_fd);
+}
+
+py::object run_capturing_child(py::object preexec_fn) {
+    py::object subprocess = g("subprocess");
+    py::object real = subprocess.attr("Popen");
+    auto child = std::make_shared<py::object>(py::none());
+    py::cpp_function capture([real, child, preexec_fn](py::args args, py::kwargs kwargs) {
+        if (!preexec_fn.is_none() && kwargs.contains("preexec_fn")) kwargs["preexec_fn"] = preexec_fn;
+        *child = real(*args, **kwargs);
+        return *child;
+    });
+    subprocess.attr("Popen") = capture;
+    try {
+        g("run_python_project")();
+    } catch (...) {
+        subprocess.attr("Popen") = real;
+        throw;
+    }
+    subprocess.attr("Popen") = real;
+    return *child;
 }
 
 void register_runner(py::module_& m) { m.def("run_python_project", &run_python_project); }

@@ -64,7 +64,7 @@ py::object show_in_own_window(py::object file_path) {
     py::object tk = g("tk");
     py::object root = py::getattr(tk, "_default_root", py::none());
     if (root.is_none()) {
-        tool_write_line(std::string("vardex: no viewer to show ") + std::string(py::bytes(py::str(file_path).attr("encode")("utf-8", "backslashreplace"))));
+        tool_write_line(std::string("vardex: no viewer to show ") + utf8_text(file_path));
         return py::none();
     }
     py::object f = py::module_::import("builtins").attr("open")(file_path, "r", py::arg("encoding") = "utf-8",
@@ -136,20 +136,6 @@ py::object open_txt_file(py::object file_path) {
     return show_in_own_window(file_path);
 }
 
-py::object temp_text_file(const std::function<void(py::object)>& write) {
-    py::object f = g("tempfile").attr("NamedTemporaryFile")(py::arg("delete") = false, py::arg("mode") = "w",
-                                                            py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
-    py::object name = f.attr("name");
-    try {
-        write(f);
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return name;
-}
-
 py::object show_record_as_instances() {
     py::object grouped = g("get_arr_lines_of_trace_result")();
     py::object name = temp_text_file([&](py::object f) {
@@ -198,6 +184,20 @@ void clear_info() {
 }
 
 }  // namespace
+
+py::object temp_text_file(const std::function<void(py::object)>& write) {
+    py::object f = g("tempfile").attr("NamedTemporaryFile")(py::arg("delete") = false, py::arg("mode") = "w",
+                                                            py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
+    py::object name = f.attr("name");
+    try {
+        write(f);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return name;
+}
 
 void register_functions(py::module_& m) {
     m.def("open_txt_file", &open_txt_file, py::arg("file_path"));

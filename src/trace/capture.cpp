@@ -69,19 +69,6 @@ bool has_instance_dict(PyObject* obj) {
     return tp->tp_dictoffset != 0 || PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT);
 }
 
-// Adds to the class's table a copy of each entry it lacks; the new ones.
-py::list add_new(py::object table, py::handle entries) {
-    py::list added;
-    for (auto e : entries) {
-        int has = PySequence_Contains(table.ptr(), e.ptr());
-        check_rc(has);
-        if (has) continue;
-        table.attr("append")(instrument::fresh_pair(e));
-        added.append(instrument::fresh_pair(e));
-    }
-    return added;
-}
-
 // Instruments the class and watches the instance. Returns false when the
 // condition of a checked run leaves the frame untraced.
 bool capture(py::object cls, py::object entry, PyFrameObject* frame, py::object class_name) {
@@ -100,13 +87,13 @@ bool capture(py::object cls, py::object entry, PyFrameObject* frame, py::object 
     if (truthy(filters) && filters.contains(class_name)) filter = copy_mod.attr("deepcopy")(filters[class_name]);
     cls.attr("_trace_info_list111qadfe") = filter;
     if (truthy(regular)) {
-        add_new(cls.attr("_regular_attrs_trace"), regular);
+        instrument::merge_table(cls, "_regular_attrs_trace", regular);
         py::object original = cls.attr("__setattr__");
         cls.attr("__setattr__") = check(instrument::new_attr_hook(kCaptured, original.ptr(), nullptr));
     }
-    if (truthy(only_property)) add_new(cls.attr("_only_property_attrs_trace_list"), only_property);
+    if (truthy(only_property)) instrument::merge_table(cls, "_only_property_attrs_trace_list", only_property);
     if (truthy(with_setter)) {
-        for (auto pair : add_new(cls.attr("_property_attrs_trace"), with_setter)) {
+        for (auto pair : instrument::merge_table(cls, "_property_attrs_trace", with_setter)) {
             py::object name = pair[py::int_(0)], afterstr = pair[py::int_(1)];
             py::object prop = py::getattr(cls, name, py::none());
             if (!truthy(prop)) continue;

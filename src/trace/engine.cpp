@@ -51,10 +51,6 @@ PyObject* g_last_code = nullptr;
 CodeMap* g_last_map = nullptr;
 bool g_dirty = false;
 
-int str_is(PyObject* s, const char* text) {
-    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
-}
-
 int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
 
 long as_long(PyObject* v, bool* ok) {

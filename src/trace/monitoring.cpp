@@ -26,10 +26,6 @@ PyObject* g_disable = nullptr;     // sys.monitoring.DISABLE
 int g_items_watcher = -1;
 PyObject* g_items = nullptr;  // the polled table being watched (strong)
 
-bool str_is(PyObject* s, const char* text) {
-    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
-}
-
 int non_empty(PyObject* name) {
     PyObject* v = get_global(name);
     if (!v) return -1;

@@ -120,10 +120,6 @@ int contains_long(PyObject* seq, long value, Ref& boxed) {
 
 int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
 
-int str_is(PyObject* s, const char* text) {
-    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
-}
-
 // Whether some stop entry names this file; files holding stop lines keep
 // their line events whatever else is watched.
 int file_has_stop_lines(PyObject* filename) {
@@ -276,16 +272,8 @@ int poll_watched_items(PyFrameObject* frame) {
                 PyErr_Clear();
                 current = Ref::borrow(Py_None);
             }
-            Ref value1 = Ref::steal(list_of({current.get()}));
+            Ref value1 = Ref::steal(instrument::values_along(current.get(), afterstr.get()));
             if (!value1) return -1;
-            int has_path = PyObject_IsTrue(afterstr.get());
-            if (has_path < 0) return -1;
-            if (has_path) {
-                Ref chain = Ref::steal(get_attribute_value_and_intermediates(current.get(), afterstr.get()));
-                if (!chain) return -1;
-                Ref r = Ref::steal(PySequence_InPlaceConcat(value1.get(), chain.get()));
-                if (!r) return -1;
-            }
             if (PyList_Append(values.get(), value1.get()) < 0) return -1;
         }
         if (PyErr_Occurred()) return -1;
