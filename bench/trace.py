@@ -15,8 +15,8 @@ Tools:
                module, so rebinding it is seen), then the main file runs
   hunter       hunter.trace() filtered on the main file and the lines that
                assign the variable, then the main file runs
-  vardex-settrace  the same with VARDEX_ENGINE=settrace (runs that watch
-               only classes otherwise use sys.monitoring)
+  vardex-settrace  the same with VARDEX_ENGINE=settrace: the trace function
+               alone, where vardex otherwise hands the run to sys.monitoring
   coverage     coverage.py's C tracer: COVERAGE_CORE=ctrace coverage run
                --source=<workload folder> main.py
   coverage-sysmon  the same with COVERAGE_CORE=sysmon
@@ -55,6 +55,8 @@ WORKLOADS = {
     "call_heavy": ("call_heavy", "phase", 0, "small functions and recursion over three modules"),
     "line_dense": ("line_dense", "mode", 0, "tight loops, half of them in the watched file"),
     "hot_watch": ("hot_watch", "hits", 0, "watched variable bumped ~3000 times in a hot loop"),
+    "watched_loop": ("watched_loop", "phase", 0,
+                     "a hot loop in the function that assigns the watched variable, once"),
     "class_heavy": ("class_heavy", None, None,
                     "a watched instance writes an unwatched attribute 1e6 times, its watched "
                     "`balance` 1000 times and appends to its watched list `entries` ~3300 times"),
@@ -218,7 +220,7 @@ class Bench:
         return bare, median_time(argv, project, env)
 
     def scale(self, tool):
-        return self.args.slow_scale if tool in SLOW_TOOLS else 1.0
+        return self.args.slow_scale if tool in SLOW_TOOLS else self.args.scale
 
     def limit(self, tool):
         return self.args.slow_limit if tool in SLOW_TOOLS else self.args.limit
@@ -273,6 +275,9 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="paired runs per tool and workload (default 5)")
     parser.add_argument("--tools", nargs="+", choices=TOOLS, default=TOOLS)
     parser.add_argument("--workloads", nargs="+", choices=list(WORKLOADS), default=list(WORKLOADS))
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="workload size for the other tools and their paired untraced runs "
+                             "(default 1); a larger size makes the fixed start-up weigh less")
     parser.add_argument("--slow-scale", type=float, default=0.25,
                         help="workload size for watchpoints and hunter and their paired "
                              "untraced runs (default 0.25)")
@@ -341,7 +346,7 @@ def main():
         print("| workload | untraced s | " + " | ".join(tools) + " |")
         print("|---|---:|" + "---:|" * len(tools))
         for workload in args.workloads:
-            base = [u for t in tools if bench.scale(t) == 1.0 and (workload, t) in results
+            base = [u for t in tools if bench.scale(t) == args.scale and (workload, t) in results
                     for _, u in results[workload, t]]
             base_text = f"{statistics.median(base):.2f}" if base else "-"
             cells = [cell(bench, tool, results[workload, tool]) if (workload, tool) in results else "-"
@@ -391,7 +396,7 @@ def cell(bench, tool, rows):
     if rows[-1][0] is None:
         return f">= {bench.limit(tool) / untraced:.1f} (cut at {bench.limit(tool):g} s)"
     ratio = statistics.median(t / u for t, u in rows)
-    if bench.scale(tool) != 1.0:
+    if tool in SLOW_TOOLS and bench.scale(tool) != bench.args.scale:
         return f">= {ratio:.1f} (size {bench.scale(tool):g})"
     return f"{ratio:.2f}"
 

@@ -65,6 +65,26 @@ class Child:
         return proc
 
 
+def pytest_generate_tests(metafunc):
+    # Modules that set BOTH_ENGINES run every traced child twice: with the
+    # default sys.monitoring engine and with the trace function alone.
+    if getattr(metafunc.module, "BOTH_ENGINES", False) and "child" in metafunc.fixturenames:
+        if "engine" not in metafunc.fixturenames:
+            metafunc.fixturenames.append("engine")
+        metafunc.parametrize("engine", ["monitoring", "settrace"], indirect=True)
+
+
+@pytest.fixture
+def engine(request, monkeypatch):
+    """The engine of traced children: "monitoring" (the default) or "settrace"."""
+    name = getattr(request, "param", "monitoring")
+    if name == "settrace":
+        monkeypatch.setenv("VARDEX_ENGINE", "settrace")
+    else:
+        monkeypatch.delenv("VARDEX_ENGINE", raising=False)
+    return name
+
+
 @pytest.fixture
 def child(tmp_path):
     """A fresh-interpreter runner with its own module copy and data folder."""

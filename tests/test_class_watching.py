@@ -15,19 +15,8 @@ SHOP = Path(__file__).resolve().parent.parent / "examples" / "shop"
 A = "-\u2193--------"
 
 
-def pytest_generate_tests(metafunc):
-    # Runs that watch only classes use sys.monitoring unless told otherwise:
-    # every traced run here is checked under both engines.
-    if "child" in metafunc.fixturenames:
-        if "engine" not in metafunc.fixturenames:
-            metafunc.fixturenames.append("engine")
-        metafunc.parametrize("engine", ["monitoring", "settrace"], indirect=True)
-
-
-@pytest.fixture
-def engine(request, monkeypatch):
-    monkeypatch.setenv("VARDEX_ENGINE", request.param)
-    return request.param
+# Every traced run here is checked under both engines.
+BOTH_ENGINES = True
 
 
 def tagged(result, tag):

@@ -10,6 +10,9 @@ import pytest
 
 from traced_runs import RUN, reports, traced, write
 
+# Every traced run here is checked under both engines.
+BOTH_ENGINES = True
+
 
 def command(child, *args, **kwargs):
     return subprocess.Popen([sys.executable, "-c", RUN, *args], cwd=child.cwd, env=child.env(),

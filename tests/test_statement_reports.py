@@ -4,6 +4,9 @@ import re
 
 from traced_runs import changed3, reports, traced
 
+# Every traced run here is checked under both engines.
+BOTH_ENGINES = True
+
 
 def lines_of(result, main):
     """Reports shortened to what follows the main file's path."""

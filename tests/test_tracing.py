@@ -3,6 +3,9 @@ import pytest
 
 from traced_runs import RUN, changed3, reports, traced, write
 
+# Every traced run here is checked under both engines.
+BOTH_ENGINES = True
+
 
 TABLE = """
 x = [3, 1]
@@ -296,10 +299,12 @@ def test_traced_program_keeps_its_output_and_exit_status(child):
     assert proc.stderr.endswith(f"vardex: results in {child.data_dir / 'trace_result.txt'}\n")
 
 
-def test_sys_gettrace_names_the_trace_function_inside_the_child(child):
-    files = {"main.py": "import sys, vardex\nprint(sys.gettrace() is vardex.trace_fun_class_or_var)\n"}
+def test_sys_gettrace_inside_the_child_names_the_trace_function_or_nothing(child, engine):
+    # Under sys.monitoring the program sees no trace function, as untraced.
+    files = {"main.py": "import sys, vardex\nprint(sys.gettrace() is vardex.trace_fun_class_or_var, sys.gettrace())\n"}
     proc, _ = traced(child, files, "--var", "zz", "--print", "0")
-    assert proc.stdout == "True\n"
+    assert proc.stdout == ("True <built-in function trace_fun_class_or_var>\n" if engine == "settrace"
+                           else "False None\n")
 
 
 class TestCommandLine:
@@ -391,7 +396,9 @@ def test_windows_preamble_uses_raw_strings_for_the_paths(child):
     assert lines[19] == "KW ['stderr', 'stdout', 'text'] 18"
 
 
-def test_frames_of_unwatched_files_keep_the_trace_function(child):
+def test_frames_of_unwatched_files_keep_the_trace_function(child, engine):
+    if engine != "settrace":
+        pytest.skip("frames have no trace function under sys.monitoring")
     files = {
         "other.py": "import sys\ndef probe():\n    return sys._getframe().f_trace\n",
         "main.py": "import other, sys, vardex\nx = 1\nprint(other.probe() is vardex.trace_fun_class_or_var)\n",

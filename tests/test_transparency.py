@@ -10,6 +10,9 @@ import textwrap
 
 import pytest
 
+# Every traced run here is checked under both engines.
+BOTH_ENGINES = True
+
 RUN = "import sys, vardex; sys.argv[0] = 'vardex'; vardex.main()"
 
 

@@ -382,4 +382,25 @@ const EventAction& CodeMap::action(int k0) {
     return act;
 }
 
+bool CodeMap::place_needed(int k) {
+    const int n = (int)offset.size();
+    if (k < 0 || k >= n || !any) return true;
+    if (needed.empty()) {
+        std::vector<unsigned char> need(n, 0);
+        for (int i = 0; i < n; ++i) {
+            if (!marked[i]) continue;
+            const EventAction& act = action(i);
+            if (act.certain.empty() && act.possible.empty()) continue;
+            need[i] = 1;
+            // The next event settles what this one leaves open.
+            for (const Outcome& o : memo[i])
+                if (o.target >= 0 && o.target < n) need[o.target] = 1;
+        }
+        for (size_t e = 0; e < group_lo.size(); ++e)
+            for (int i = std::max(group_lo[e], 0); i <= group_hi[e] && i < n; ++i) need[i] = 1;
+        needed = std::move(need);
+    }
+    return needed[k] != 0;
+}
+
 }  // namespace vdx::trace

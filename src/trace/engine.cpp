@@ -643,23 +643,24 @@ void engine_note_global_change(PyObject* key) {
 
 bool engine_has_frames() { return !g_frames.empty(); }
 
-int engine_code_is_watched(PyFrameObject* frame) {
+int engine_code_is_watched(PyCodeObject* code) {
     if (g_dirty) engine_reset();
-    Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
-    CodeMap* map = map_for((PyCodeObject*)code.get());
+    CodeMap* map = map_for(code);
     return map ? map->any : -1;
 }
 
-int engine_line_event(PyFrameObject* frame) {
+int engine_line_event(PyFrameObject* frame, bool* place_needed) {
     if (g_dirty) engine_reset();
     Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
     CodeMap* map = map_for((PyCodeObject*)code.get());
     if (!map) return -1;
     if (!map->any) {
         if (!g_frames.empty()) g_frames.erase(frame);
+        if (place_needed) *place_needed = false;
         return 0;
     }
     int k = map->instruction_at(PyFrame_GetLasti(frame));
+    if (place_needed) *place_needed = map->place_needed(k);
     FrameState& st = g_frames[frame];
     if (st.map != map) st = FrameState{map};
     if (!st.pending.empty() && settle(frame, st, k) < 0) return -1;
@@ -687,11 +688,13 @@ void engine_frame_exit(PyFrameObject* frame) {
     g_frames.erase(frame);
 }
 
-void engine_frame_exception(PyFrameObject* frame) {
+bool engine_frame_exception(PyFrameObject* frame) {
     // Only reports still open are undecided by it: an exception after they
     // were settled says nothing of the next ones.
     auto it = g_frames.find(frame);
-    if (it != g_frames.end() && !it->second.pending.empty()) it->second.raised = true;
+    if (it == g_frames.end() || it->second.pending.empty()) return false;
+    it->second.raised = true;
+    return true;
 }
 
 }  // namespace vdx::trace

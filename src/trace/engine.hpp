@@ -94,6 +94,12 @@ struct CodeMap {
         return unit_to_instr[unit];
     }
     const EventAction& action(int k);
+    // Whether a line event at instruction k can ever matter: it starts
+    // watched statements, may settle the reports of an earlier event, or
+    // lies inside a statement spread over lines. Places that cannot are
+    // switched off under sys.monitoring.
+    bool place_needed(int k);
+    std::vector<unsigned char> needed;  // filled at the first place_needed()
 };
 
 // Builds the map of a code object against the records of its file (null when
@@ -106,14 +112,18 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 // A line event of a frame: reports the watched statements it starts.
 // Returns 1 when the frame's code has watched statements, 0 when it has none
 // (its frames need no line events), -1 with an error.
-int engine_line_event(PyFrameObject* frame);
+// `place_needed`, when given, tells whether later line events at this
+// instruction can matter.
+int engine_line_event(PyFrameObject* frame, bool* place_needed = nullptr);
 // The frame leaves (return, yield or unwind): settles what it left open.
 void engine_frame_exit(PyFrameObject* frame);
 // An exception was raised in the frame: its next event comes from a handler.
-void engine_frame_exception(PyFrameObject* frame);
+// True when the frame has reports still open (they settle at that event,
+// wherever it is).
+bool engine_frame_exception(PyFrameObject* frame);
 bool engine_has_frames();
-// Whether the frame's code holds watched statements: 1, 0, or -1 with an error.
-int engine_code_is_watched(PyFrameObject* frame);
+// Whether the code holds watched statements: 1, 0, or -1 with an error.
+int engine_code_is_watched(PyCodeObject* code);
 // Drops the maps and frame states (the tables changed).
 void engine_reset();
 // Called by the module-dict watcher for a changed key (nullptr: any key).

@@ -1,19 +1,37 @@
-// The sys.monitoring engine of runs that watch only classes.
+// The sys.monitoring engine.
 //
-// Such a run needs nothing of line events: the hooks installed on watched
-// classes report by themselves, and the tracer's own work is at calls (the
-// capture of the first instance in __init__, and the poll of properties
-// without setter, which must see every call). sys.monitoring delivers calls
-// only, and a code object whose calls need no work (not an __init__, nothing
-// to poll) is switched off for good by returning DISABLE. When the polled
-// table gains its first entry, restart_events() switches them all on again.
+// The trace function's steps stay the same; only the delivery of events
+// changes. sys.settrace delivers every line and call of every file, and the
+// tracer can only ignore what it does not need. sys.monitoring delivers what
+// a tool asks for, per code object, and a place whose events need no work is
+// switched off for good by answering DISABLE:
+//
+// - calls (PY_START, PY_RESUME, PY_THROW) for every code. The first call of a
+//   code decides whether its frames need line events: it holds watched
+//   statements, or its file holds stop lines. Calls that need no work (not an
+//   __init__ of a run that watches classes, nothing to poll) are then
+//   switched off. When the polled table gains its first entry,
+//   restart_events() switches them on again.
+// - for the code that needs them only: line events as sys.settrace makes
+//   them (LINE, and a backward jump that stays within one line), and the
+//   events that end or interrupt a frame (PY_RETURN, PY_YIELD,
+//   STOP_ITERATION; PY_UNWIND and RAISE are only given for every code).
+//
+// The same frames thus see the same line events at the same instructions as
+// under the trace function, and the reports are the same.
 //
 // There is no C-level monitoring API in 3.12: the callbacks are builtin
-// functions registered with sys.monitoring.register_callback.
+// functions registered with sys.monitoring.register_callback. A callback runs
+// with the thread's tracing suspended, so the tool's own work makes no
+// events. Nothing the tool raises leaves a callback: it is said on stderr
+// (KeyboardInterrupt and SystemExit go on to the program).
+#include "trace/engine.hpp"
 #include "trace/trace.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace vdx::trace {
 
@@ -26,6 +44,17 @@ PyObject* g_disable = nullptr;     // sys.monitoring.DISABLE
 int g_items_watcher = -1;
 PyObject* g_items = nullptr;  // the polled table being watched (strong)
 
+// Per code: the generation of the tables it was last looked at against
+// (code extra), and the codes given local events (strong, to clear them).
+Py_ssize_t g_extra = -1;
+std::uintptr_t g_generation = 1;
+auto& g_local_codes = *new std::vector<Ref>();
+auto& g_local_set = *new std::unordered_set<PyObject*>();
+long g_local_mask = 0;
+long g_line_mask = 0;  // LINE and JUMP
+
+PyObject* disable() { return Py_NewRef(g_disable); }
+
 int non_empty(PyObject* name) {
     PyObject* v = get_global(name);
     if (!v) return -1;
@@ -34,23 +63,88 @@ int non_empty(PyObject* name) {
     return PyObject_IsTrue(v);
 }
 
+// The first call of a code (again after the tables changed): line events for
+// its frames when they need them.
+int look_at_code(PyCodeObject* code) {
+    void* seen = nullptr;
+    if (g_extra >= 0) {
+        if (PyUnstable_Code_GetExtra((PyObject*)code, g_extra, &seen) < 0) return -1;
+        if ((std::uintptr_t)seen == g_generation) return 0;
+        if (PyUnstable_Code_SetExtra((PyObject*)code, g_extra, (void*)g_generation) < 0) return -1;
+    }
+    if (g_local_set.count((PyObject*)code)) return 0;
+    int need = code_needs_line_events(code);
+    if (need <= 0) return need;
+    Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "set_local_events", "iOl", g_tool, (PyObject*)code,
+                                           g_local_mask));
+    if (!r) return -1;
+    g_local_set.insert((PyObject*)code);
+    g_local_codes.push_back(Ref::borrow((PyObject*)code));
+    return 0;
+}
+
+// Ends every event of the tool and frees its id: set_events(0) ends the
+// global ones, the local ones are cleared code by code, and free_tool_id
+// does neither.
+void stop_events() {
+    if (g_tool < 0) return;
+    g_active = false;
+    PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
+    Ref r1 = Ref::steal(PyObject_CallMethod(g_monitoring, "set_events", "ii", g_tool, 0));
+    if (!r1) PyErr_Clear();
+    for (const Ref& code : g_local_codes) {
+        Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "set_local_events", "iOi", g_tool, code.get(), 0));
+        if (!r) PyErr_Clear();
+    }
+    g_local_codes.clear();
+    g_local_set.clear();
+    Ref events = Ref::steal(PyObject_GetAttrString(g_monitoring, "events"));
+    if (!events) PyErr_Clear();
+    for (const char* name : {"PY_START", "PY_RESUME", "PY_THROW", "LINE", "JUMP", "PY_RETURN", "PY_YIELD",
+                             "STOP_ITERATION", "PY_UNWIND", "RAISE"}) {
+        Ref ev = Ref::steal(events ? PyObject_GetAttrString(events.get(), name) : nullptr);
+        Ref r = Ref::steal(ev ? PyObject_CallMethod(g_monitoring, "register_callback", "iOO", g_tool, ev.get(), Py_None)
+                              : nullptr);
+        if (!r) PyErr_Clear();
+    }
+    Ref r2 = Ref::steal(PyObject_CallMethod(g_monitoring, "free_tool_id", "i", g_tool));
+    if (!r2) PyErr_Clear();
+    g_tool = -1;
+    if (pending) PyErr_SetRaisedException(pending);
+}
+
+PyObject* stop_at_exit(PyObject*, PyObject*) {
+    stop_events();
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------ calls
+
 // One call of a Python function (PY_START), a resumed generator or
 // coroutine (PY_RESUME, PY_THROW): what a "call" event of the trace
 // function does, then whether the code needs its calls any more.
 PyObject* on_call(bool start, PyObject* code) {
-    if (!g_active) return Py_NewRef(g_disable);
+    if (!g_active) return disable();
     PyFrameObject* frame = PyEval_GetFrame();
-    if (!frame) Py_RETURN_NONE;
-    int stopped = non_empty(VDX_STR("stop_trace"));
+    if (!frame || !PyCode_Check(code)) Py_RETURN_NONE;
+    PyObject* stop = get_global("stop_trace");
+    if (!stop || stop == Py_None) {
+        // None: shutting down, the module's globals are cleared.
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    int stopped = PyObject_IsTrue(stop);
+    if (stopped > 0) return disable();
+    if (stopped == 0 && look_at_code((PyCodeObject*)code) < 0) stopped = -1;
     int classes = stopped ? 0 : non_empty(VDX_STR("trace_classname_list"));
     int polled = classes > 0 ? non_empty(VDX_STR("items_has_to_watch_yourself")) : 0;
     if (stopped < 0 || classes < 0 || polled < 0) {
         if (!report_tool_error("tracer")) return nullptr;
         Py_RETURN_NONE;
     }
-    if (stopped || !classes) return Py_NewRef(g_disable);
+    if (!classes) return disable();
     if (polled && poll_watched(frame) < 0 && !report_tool_error("property poll")) return nullptr;
-    bool is_init = PyCode_Check(code) && str_is(((PyCodeObject*)code)->co_name, "__init__");
+    bool is_init = str_is(((PyCodeObject*)code)->co_name, "__init__");
     if (is_init && start) {
         if (InitCaptureHook hook = init_capture_hook()) {
             Ref local = Ref::steal(hook(frame));
@@ -59,7 +153,7 @@ PyObject* on_call(bool start, PyObject* code) {
         Py_RETURN_NONE;
     }
     if (is_init || polled) Py_RETURN_NONE;
-    return Py_NewRef(g_disable);
+    return disable();
 }
 
 PyObject* py_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -79,29 +173,106 @@ PyObject* py_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return r;
 }
 
-// Ends the tool's events and frees its id: free_tool_id does not clear them.
-PyObject* stop_monitoring(PyObject*, PyObject*) {
-    if (g_tool < 0) Py_RETURN_NONE;
-    g_active = false;
-    Ref r1 = Ref::steal(PyObject_CallMethod(g_monitoring, "set_events", "ii", g_tool, 0));
-    if (!r1) PyErr_Clear();
-    Ref events = Ref::steal(PyObject_GetAttrString(g_monitoring, "events"));
-    for (const char* name : {"PY_START", "PY_RESUME", "PY_THROW"}) {
-        Ref ev = Ref::steal(events ? PyObject_GetAttrString(events.get(), name) : nullptr);
-        Ref r = Ref::steal(ev ? PyObject_CallMethod(g_monitoring, "register_callback", "iOO", g_tool, ev.get(), Py_None)
-                              : nullptr);
-        if (!r) PyErr_Clear();
+// ------------------------------------------------------------ lines
+
+PyObject* line_at(PyFrameObject* frame) {
+    switch (monitored_line_event(frame)) {
+        case LineResult::Keep: break;
+        case LineResult::Done: return disable();
+        case LineResult::Stopped:
+            stop_events();
+            return disable();
+        case LineResult::Error:
+            if (!report_tool_error("tracer")) return nullptr;
+            break;
     }
-    Ref r2 = Ref::steal(PyObject_CallMethod(g_monitoring, "free_tool_id", "i", g_tool));
-    if (!r2) PyErr_Clear();
-    g_tool = -1;
     Py_RETURN_NONE;
 }
 
-PyMethodDef start_def = {"_monitoring_call", (PyCFunction)(void (*)(void))py_start, METH_FASTCALL, nullptr};
-PyMethodDef resume_def = {"_monitoring_resume", (PyCFunction)(void (*)(void))py_resume, METH_FASTCALL, nullptr};
-PyMethodDef throw_def = {"_monitoring_throw", (PyCFunction)(void (*)(void))py_throw, METH_FASTCALL, nullptr};
-PyMethodDef stop_def = {"_monitoring_stop", stop_monitoring, METH_NOARGS, nullptr};
+PyObject* on_line(PyObject*, PyObject* const*, Py_ssize_t) {
+    if (!g_active) return disable();
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (!frame) Py_RETURN_NONE;
+    return line_at(frame);
+}
+
+// sys.settrace makes a line event of a backward jump that stays within its
+// line (a loop on one line); other jumps reach a LINE event of their own.
+PyObject* on_jump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!g_active || nargs < 3 || !PyCode_Check(args[0])) return disable();
+    long from = PyLong_AsLong(args[1]);
+    long to = PyLong_AsLong(args[2]);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return disable();
+    }
+    if (to > from) return disable();
+    PyCodeObject* code = (PyCodeObject*)args[0];
+    int to_line = PyCode_Addr2Line(code, (int)to);
+    if (to_line < 0 || to_line != PyCode_Addr2Line(code, (int)from)) return disable();
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (!frame) Py_RETURN_NONE;
+    return line_at(frame);
+}
+
+// ------------------------------------------------------------ frame ends
+
+// PY_RETURN, PY_YIELD (local), PY_UNWIND (global): the frame leaves. Never
+// DISABLE: a later frame of the same code may have reports to settle.
+PyObject* on_exit(PyObject*, PyObject* const*, Py_ssize_t) {
+    if (g_active && engine_has_frames())
+        if (PyFrameObject* frame = PyEval_GetFrame()) engine_frame_exit(frame);
+    Py_RETURN_NONE;
+}
+
+// Line events at every place of the code again: the places switched off
+// come back when LINE and JUMP are cleared and set again.
+void rearm(PyObject* code) {
+    if (!g_local_set.count(code)) return;
+    for (long mask : {g_local_mask & ~g_line_mask, g_local_mask}) {
+        Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "set_local_events", "iOl", g_tool, code, mask));
+        if (!r && !report_tool_error("sys.monitoring")) PyErr_Clear();
+    }
+}
+
+// RAISE (global), STOP_ITERATION (local): an exception in the frame. Reports
+// it leaves open settle at the frame's next line event, which may be at a
+// place switched off (a handler): the code's places come back.
+PyObject* on_exception(PyObject*, PyObject* const*, Py_ssize_t) {
+    if (g_active && engine_has_frames()) {
+        PyFrameObject* frame = PyEval_GetFrame();
+        if (frame && engine_frame_exception(frame)) {
+            Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+            rearm(code.get());
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+#define VDX_CB(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
+
+struct Handler {
+    const char* event;
+    bool local;  // given per code (the others are given for every code)
+    PyMethodDef def;
+};
+
+Handler g_handlers[] = {
+    {"PY_START", false, VDX_CB("_monitoring_call", py_start)},
+    {"PY_RESUME", false, VDX_CB("_monitoring_resume", py_resume)},
+    {"PY_THROW", false, VDX_CB("_monitoring_throw", py_throw)},
+    {"PY_UNWIND", false, VDX_CB("_monitoring_unwind", on_exit)},
+    {"RAISE", false, VDX_CB("_monitoring_raise", on_exception)},
+    {"LINE", true, VDX_CB("_monitoring_line", on_line)},
+    {"JUMP", true, VDX_CB("_monitoring_jump", on_jump)},
+    {"PY_RETURN", true, VDX_CB("_monitoring_return", on_exit)},
+    {"PY_YIELD", true, VDX_CB("_monitoring_yield", on_exit)},
+    {"STOP_ITERATION", true, VDX_CB("_monitoring_stop_iteration", on_exception)},
+};
+
+PyMethodDef stop_def = {"_monitoring_stop", stop_at_exit, METH_NOARGS, nullptr};
+
+// ------------------------------------------------------------ restarts
 
 void restart_events() {
     if (!g_active) return;
@@ -127,19 +298,34 @@ void watch_items(PyObject* items) {
     if (PyDict_Watch(g_items_watcher, items) < 0) PyErr_Clear();
 }
 
+int start_with_tool(int tool);
+
 }  // namespace
 
 bool monitoring_active() { return g_active; }
 
 void monitoring_note_global(PyObject* key, PyObject* new_value) {
-    if (!g_active || !key || !str_is(key, "items_has_to_watch_yourself")) return;
-    watch_items(new_value);
-    if (new_value && PyDict_Check(new_value) && PyDict_GET_SIZE(new_value)) restart_events();
+    if (!g_active || !key || !PyUnicode_Check(key)) return;
+    if (str_is(key, "items_has_to_watch_yourself")) {
+        watch_items(new_value);
+        if (new_value && PyDict_Check(new_value) && PyDict_GET_SIZE(new_value)) restart_events();
+        return;
+    }
+    // Other watch tables: every code is looked at again at its next call.
+    for (const char* name : {"trace_aim_info_list", "trace_aim_spans", "trace_aim_files", "project_main_file",
+                             "add_lines_lens", "trace_stop_list", "trace_stop_line_numbers"}) {
+        if (str_is(key, name)) {
+            ++g_generation;
+            restart_events();
+            return;
+        }
+    }
 }
 
-namespace {
-int start_with_tool(int tool);
-}  // namespace
+int monitoring_line_event(PyFrameObject* frame) {
+    Ref r = Ref::steal(line_at(frame));
+    return r ? 0 : -1;
+}
 
 int monitoring_try_start() {
     if (g_active) return 0;
@@ -165,14 +351,12 @@ int monitoring_try_start() {
         return 0;
     }
     g_tool = tool;
-    g_monitoring = mon.release();
+    Py_XSETREF(g_monitoring, mon.release());
     int rc = start_with_tool(tool);
     if (rc < 0) {
         // Nothing of the tool stays: its id is free for the program again.
         PyObject* pending = PyErr_GetRaisedException();
-        g_active = false;
-        Ref r = Ref::steal(stop_monitoring(nullptr, nullptr));
-        PyErr_Clear();
+        stop_events();
         PyErr_SetRaisedException(pending);
     }
     return rc;
@@ -181,24 +365,23 @@ int monitoring_try_start() {
 namespace {
 
 int start_with_tool(int tool) {
-    g_disable = PyObject_GetAttrString(g_monitoring, "DISABLE");
+    if (!g_disable) g_disable = PyObject_GetAttrString(g_monitoring, "DISABLE");
     Ref events = Ref::steal(PyObject_GetAttrString(g_monitoring, "events"));
     if (!g_disable || !events) return -1;
+    if (g_extra < 0) g_extra = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    if (g_extra < 0) PyErr_Clear();  // then every call looks the code up
     Ref modname = Ref::steal(PyUnicode_FromString("vardex"));
-    Ref start_fn = Ref::steal(PyCFunction_NewEx(&start_def, nullptr, modname.get()));
-    Ref resume_fn = Ref::steal(PyCFunction_NewEx(&resume_def, nullptr, modname.get()));
-    Ref throw_fn = Ref::steal(PyCFunction_NewEx(&throw_def, nullptr, modname.get()));
-    if (!start_fn || !resume_fn || !throw_fn) return -1;
-    long mask = 0;
-    for (const char* name : {"PY_START", "PY_RESUME", "PY_THROW"}) {
-        Ref ev = Ref::steal(PyObject_GetAttrString(events.get(), name));
-        if (!ev) return -1;
-        PyObject* fn = std::strcmp(name, "PY_START") == 0    ? start_fn.get()
-                       : std::strcmp(name, "PY_RESUME") == 0 ? resume_fn.get()
-                                                             : throw_fn.get();
-        Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "register_callback", "iOO", tool, ev.get(), fn));
+    long global_mask = 0;
+    g_local_mask = 0;
+    for (Handler& h : g_handlers) {
+        Ref ev = Ref::steal(PyObject_GetAttrString(events.get(), h.event));
+        Ref fn = Ref::steal(ev ? PyCFunction_NewEx(&h.def, nullptr, modname.get()) : nullptr);
+        if (!fn) return -1;
+        Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "register_callback", "iOO", tool, ev.get(), fn.get()));
         if (!r) return -1;
-        mask |= PyLong_AsLong(ev.get());
+        long bit = PyLong_AsLong(ev.get());
+        (h.local ? g_local_mask : global_mask) |= bit;
+        if (!std::strcmp(h.event, "LINE") || !std::strcmp(h.event, "JUMP")) g_line_mask |= bit;
     }
     if (g_items_watcher < 0) g_items_watcher = PyDict_AddWatcher(on_items_change);
     if (g_items_watcher < 0) PyErr_Clear();
@@ -209,12 +392,16 @@ int start_with_tool(int tool) {
     Ref reg = Ref::steal(stop_fn && atexit ? PyObject_CallMethod(atexit.get(), "register", "O", stop_fn.get()) : nullptr);
     if (!reg) return -1;
     g_active = true;
-    Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "set_events", "il", tool, mask));
-    if (!r) {
-        g_active = false;
-        return -1;
+    ++g_generation;
+    Ref r = Ref::steal(PyObject_CallMethod(g_monitoring, "set_events", "il", tool, global_mask));
+    if (!r) return -1;
+    // The frames already running started before the tool saw their calls.
+    for (Ref f = Ref::borrow((PyObject*)PyEval_GetFrame()); f;
+         f = Ref::steal((PyObject*)PyFrame_GetBack((PyFrameObject*)f.get()))) {
+        Ref code = Ref::steal((PyObject*)PyFrame_GetCode((PyFrameObject*)f.get()));
+        if (look_at_code((PyCodeObject*)code.get()) < 0) return -1;
     }
-    // From now on calls come through sys.monitoring; this thread's trace
+    // From now on events come through sys.monitoring; this thread's trace
     // function goes, and so does that of every thread at its first event.
     PyEval_SetTrace(nullptr, nullptr);
     return 0;

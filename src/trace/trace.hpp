@@ -62,14 +62,31 @@ InitCaptureHook init_capture_hook();
 // The property poll of a call event. 0 or -1.
 int poll_watched(PyFrameObject* frame);
 
-// The sys.monitoring engine of class-only runs: calls (PY_START, PY_RESUME,
-// PY_THROW) only, each code's events switched off for good when it needs no
-// per-call work. VARDEX_ENGINE=settrace keeps the trace function. Returns 0
-// also when it does not start (forced off, no free tool id: said once).
+// The sys.monitoring engine: the trace function's first event hands the run
+// over to it unless VARDEX_ENGINE=settrace or no tool id is free (said once).
+// Calls come from PY_START, PY_RESUME and PY_THROW, switched off for good in
+// code whose calls need no work; line events (LINE, and backward jumps
+// within a line) and the frame's return and exception events only in code
+// that holds watched statements or stop lines. Returns 0 also when it does
+// not start.
 int monitoring_try_start();
 bool monitoring_active();
-// A module global was rebound (a new polled table is watched for entries).
+// A module global was rebound: a new polled table is watched for entries,
+// new watch tables make every code be looked at again.
 void monitoring_note_global(PyObject* key, PyObject* new_value);
+// A line event as sys.monitoring delivers it (stop lines stop every event). 0 or -1.
+int monitoring_line_event(PyFrameObject* frame);
+
+// For the sys.monitoring engine, from the trace function's own steps.
+// Whether frames of the code need line events: 1, 0 or -1 with an error.
+int code_needs_line_events(PyCodeObject* code);
+enum class LineResult {
+    Keep,     // later events at this place may matter
+    Done,     // the place needs no more line events
+    Stopped,  // a stop line was reached: no more events at all
+    Error,
+};
+LineResult monitored_line_event(PyFrameObject* frame);
 
 // The trace function object (borrowed), as registered in the module.
 PyObject* trace_function() noexcept;

@@ -170,7 +170,9 @@ bool is_main_file_frame(PyFrameObject* frame) {
 
 // `direct`: the event comes from the C-level installation, which may switch
 // off line events of a frame that has nothing more to report.
-Next line_event(PyFrameObject* frame, bool direct) {
+// `place_done`, when given, tells whether later events at this place of the
+// code cannot matter (it is neither watched nor a stop line's).
+Next line_event(PyFrameObject* frame, bool direct, bool* place_done = nullptr) {
     Ref filename = Ref::steal(frame_filename(frame));
     const long raw_line = PyFrame_GetLineNumber(frame);
     Ref lineno;
@@ -180,6 +182,7 @@ Next line_event(PyFrameObject* frame, bool direct) {
     if (!stop_numbers) return Next::Error;
     int at_stop = contains_long(stop_numbers, raw_line, lineno);
     if (at_stop < 0) return Next::Error;
+    const bool stop_number = at_stop;
     if (at_stop && str_is(filename.get(), "<string>") && !is_main_file_frame(frame)) at_stop = 0;
     if (at_stop) {
         PyObject* stops = hot(kStopList);
@@ -205,8 +208,10 @@ Next line_event(PyFrameObject* frame, bool direct) {
         }
     }
 
-    int watched = engine_line_event(frame);
+    bool needed = true;
+    int watched = engine_line_event(frame, place_done ? &needed : nullptr);
     if (watched < 0) return Next::Error;
+    if (place_done) *place_done = !needed && !stop_number;
     if (watched) return Next::Keep;
     // Nothing watched in this code: its frames need line events only for
     // stop lines.
@@ -362,13 +367,9 @@ int first_event_setup() {
         }
         if (rc < 0 && !report_tool_error("preparing the watch tables")) return -1;
     }
-    // Only calls matter when only classes are watched: sys.monitoring can
-    // deliver just those.
-    if (classes) {
-        int stops = is_true_global(VDX_STR("trace_stop_list"));
-        if (stops < 0) return -1;
-        if (!stops && monitoring_try_start() < 0 && !report_tool_error("sys.monitoring")) return -1;
-    }
+    // From here on sys.monitoring can deliver the events, only where they
+    // are needed.
+    if (prepare && monitoring_try_start() < 0 && !report_tool_error("sys.monitoring")) return -1;
     return 0;
 }
 
@@ -393,6 +394,13 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
     int stopped = is_true(stop);
     if (stopped != 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
     if (first_event_setup() < 0) return nullptr;
+    if (monitoring_active()) {
+        // The run has just moved to sys.monitoring, which has not seen this
+        // event: a line event is its first.
+        PyEval_SetTrace(nullptr, nullptr);
+        if (what == PyTrace_LINE && monitoring_line_event(frame) < 0) return nullptr;
+        return Py_NewRef(Py_None);
+    }
     if (what == PyTrace_LINE) {
         switch (line_event(frame, direct)) {
             case Next::Error: return nullptr;
@@ -418,7 +426,8 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
         if (direct) {
             // Frames of code that changes no watched name and of files without
             // stop lines get no line events: their first one would end them.
-            int watched = engine_code_is_watched(frame);
+            Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+            int watched = engine_code_is_watched((PyCodeObject*)code.get());
             if (watched < 0) return nullptr;
             if (!watched) {
                 Ref filename = Ref::steal(frame_filename(frame));
@@ -565,6 +574,31 @@ bool check_frame_layout() {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- sys.monitoring
+
+int code_needs_line_events(PyCodeObject* code) {
+    int watched = engine_code_is_watched(code);
+    if (watched != 0) return watched;
+    return file_has_stop_lines(code->co_filename);
+}
+
+LineResult monitored_line_event(PyFrameObject* frame) {
+    PyObject* stop = hot(kStopTrace);
+    if (!stop) return LineResult::Error;
+    if (stop == Py_None) return LineResult::Keep;  // shutting down
+    int stopped = is_true(stop);
+    if (stopped != 0) return stopped < 0 ? LineResult::Error : LineResult::Stopped;
+    bool place_done = false;
+    switch (line_event(frame, false, &place_done)) {
+        case Next::Error: return LineResult::Error;
+        case Next::Keep: return place_done ? LineResult::Done : LineResult::Keep;
+        case Next::StopFrame: break;
+    }
+    stopped = is_true(hot(kStopTrace));
+    if (stopped < 0) return LineResult::Error;
+    return stopped ? LineResult::Stopped : LineResult::Done;
+}
 
 void set_init_capture_hook(InitCaptureHook hook) { g_init_hook = hook; }
 PyObject* trace_function() noexcept { return g_trace_fn; }
