@@ -1,6 +1,7 @@
 // Source lines of frame locations and the caller block written before a report.
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "trace/trace.hpp"
@@ -122,23 +123,41 @@ PyObject* line_from_file(PyObject* filename, PyObject* lineno_obj) {
 }
 
 int append_result_lines(PyObject* const* texts, Py_ssize_t n) {
-    FILE* f = open_result_file();
-    if (!f) return -1;
+    // The lines go out with one write: a block (a report with its caller
+    // lines) stays whole beside other writers of the file, and costs one
+    // system call. A text that cannot be encoded ends the block after the
+    // lines before it.
+    std::string block;
     int rc = 0;
-    for (Py_ssize_t i = 0; i < n && rc == 0; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         // Text that UTF-8 cannot hold (lone surrogates) is kept as escapes.
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(texts[i], "utf-8", "backslashreplace"));
-        if (!bytes) { rc = -1; break; }
-        if (std::fwrite(PyBytes_AS_STRING(bytes.get()), 1, PyBytes_GET_SIZE(bytes.get()), f) !=
-                (size_t)PyBytes_GET_SIZE(bytes.get()) ||
-            std::fputc('\n', f) == EOF || std::fflush(f) != 0) {
+        if (!bytes) {
+            rc = -1;
+            break;
+        }
+        block.append(PyBytes_AS_STRING(bytes.get()), (size_t)PyBytes_GET_SIZE(bytes.get()));
+        block.push_back('\n');
+    }
+    if (block.empty()) return rc;
+    PyObject* pending = rc < 0 ? PyErr_GetRaisedException() : nullptr;
+    FILE* f = open_result_file();
+    if (f) {
+        std::setvbuf(f, nullptr, _IONBF, 0);
+        if (std::fwrite(block.data(), 1, block.size(), f) != block.size()) {
             PyErr_SetFromErrno(PyExc_OSError);
             rc = -1;
         }
-    }
-    if (std::fclose(f) != 0 && rc == 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
+        if (std::fclose(f) != 0 && !PyErr_Occurred()) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            rc = -1;
+        }
+    } else {
         rc = -1;
+    }
+    if (pending) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
     }
     return rc;
 }

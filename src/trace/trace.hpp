@@ -12,7 +12,7 @@ void register_functions(py::module_& m);
 // location; never raises for a source that cannot be read. New ref or nullptr.
 PyObject* line_from_file(PyObject* filename, PyObject* lineno);
 
-// Appends each text plus "\n" to the result file, one complete line per write.
+// Appends each text plus "\n" to the result file, all with one write.
 int append_result_lines(PyObject* const* texts, Py_ssize_t n);
 
 // The caller block of a report: user header and one line per caller detail.
