@@ -47,6 +47,26 @@ MIXED = {
             t = threading.Thread(target=worker, args=(values,))
             t.start()
             t.join()
+
+        def settle_after_raise(n):
+            # A statement that may run, then an exception before the next
+            # line: the report is decided in the handler.
+            total = 0
+            for v in range(n):
+                try:
+                    if v % 2: total = total + (1 // (v % 3 - 1))
+                    else: total += 1
+                except ZeroDivisionError:
+                    pass
+                other = v
+                if other > 100:
+                    total = -1
+            return total
+
+        def paused(n):
+            for v in range(n):
+                count = (v +
+                         (yield v))
     """,
     "main.py": """
         import asyncio
@@ -88,6 +108,12 @@ MIXED = {
             return count
 
         count = asyncio.run(later(5))
+        total = helpers.settle_after_raise(9)
+        gen = helpers.paused(3)
+        next(gen)
+        for k in range(2):
+            gen.send(k)
+        gen.close()
         helpers.in_thread(values)
 
         def unwound():
@@ -113,7 +139,7 @@ def result_of(child, *options, engine):
 
 @pytest.mark.parametrize("project, options", [
     ("mixed", ("--var", "total,count", "--list", "values,squares")),
-    ("mixed", ("--var", "total", "--stop", "main.py:33")),
+    ("mixed", ("--var", "total", "--stop", "main.py:32")),
     ("shop", ("--var", "total,rate", "--list", "names",
               "--class", "Cart:total,discount,count,owner.name:items:cart")),
 ], ids=["variables-and-lists", "stop-line", "shop"])
@@ -131,6 +157,9 @@ def test_both_engines_write_the_same_result_file(child, project, options):
     assert "vardex: " not in monitored.stderr.replace("vardex: results in", "")
     assert len(reports(by_monitoring)) > 10
     assert by_monitoring == by_settrace
+    if "--stop" in options:
+        assert "Trace_stop At: <string> 51" in monitored.stderr
+        assert "Trace_stop At: <string> 51" in settrace.stderr
 
 
 def test_with_no_free_tool_id_the_trace_function_serves_variables(child):

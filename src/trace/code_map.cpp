@@ -392,7 +392,12 @@ bool CodeMap::place_needed(int k) {
             const EventAction& act = action(i);
             if (act.certain.empty() && act.possible.empty()) continue;
             need[i] = 1;
-            // The next event settles what this one leaves open.
+            // The next event settles what this one leaves open: statements
+            // that may not run, and those whose value decides.
+            bool leaves_open = !act.possible.empty();
+            for (int e : act.certain)
+                leaves_open = leaves_open || (file->records[entry_rec[e]].flags & kConfirmByValue);
+            if (!leaves_open) continue;
             for (const Outcome& o : memo[i])
                 if (o.target >= 0 && o.target < n) need[o.target] = 1;
         }
