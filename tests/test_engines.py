@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -67,6 +68,30 @@ MIXED = {
             for v in range(n):
                 count = (v +
                          (yield v))
+
+        def add_five():
+            global total
+            total += 5
+
+        def reraised(n):
+            # A statement that may run in a finally, then the exception goes
+            # on to the handler.
+            global total
+            for i in range(n):
+                try:
+                    try:
+                        raise KeyError(i)
+                    finally:
+                        if i == 0: total += 1
+                except KeyError:
+                    add_five()
+
+        def left_open():
+            count = 0
+            try:
+                yield 1
+            finally:
+                count = 5
     """,
     "main.py": """
         import asyncio
@@ -125,6 +150,11 @@ MIXED = {
         except KeyError:
             total = 0
         values.sort()
+        helpers.total = 0
+        helpers.reraised(3)
+        # Finished when the interpreter clears __main__ at exit.
+        suspended = helpers.left_open()
+        next(suspended)
         print(total, count, sorted(values), squares)
     """,
 }
@@ -157,6 +187,9 @@ def test_both_engines_write_the_same_result_file(child, project, options):
     assert "vardex: " not in monitored.stderr.replace("vardex: results in", "")
     assert len(reports(by_monitoring)) > 10
     assert by_monitoring == by_settrace
+    if project == "mixed" and "--stop" not in options:
+        assert "line 50:total += 5 Variable:total" in by_monitoring
+        assert by_monitoring.count("VALUE CHANGED3") > 20
     if "--stop" in options:
         assert "Trace_stop At: <string> 51" in monitored.stderr
         assert "Trace_stop At: <string> 51" in settrace.stderr
@@ -247,3 +280,37 @@ def test_a_program_tracing_itself_runs_as_untraced_and_keeps_earlier_reports(chi
     # The trace function gives way to the program's own; sys.monitoring goes on.
     assert found["monitoring"][:len(found["settrace"])] == found["settrace"]
     assert any(" line 14:total = work(2)" in r for r in found["monitoring"])
+
+
+def test_the_programs_own_monitoring_tool_keeps_what_it_switched_off(child):
+    shutil.copytree(SHOP, child.cwd, dirs_exist_ok=True)
+    (child.cwd / "main.py").write_text(textwrap.dedent("""
+        import sys
+        from inventory import Cart, Customer
+        m = sys.monitoring
+        count = 0
+        def on_line(code, line):
+            global count
+            count += 1
+            return m.DISABLE
+        m.use_tool_id(2, "profiler")
+        m.register_callback(2, m.events.LINE, on_line)
+        def work(n):
+            t = 0
+            for i in range(n):
+                t += i
+            return t
+        m.set_local_events(2, work.__code__, m.events.LINE)
+        work(3)
+        first = count
+        cart = Cart(Customer("alice"))   # its polled property: every call counts
+        cart.add("pear", 3)
+        work(3)
+        print(first, count)
+    """), encoding="utf-8")
+    plain = subprocess.run([sys.executable, "main.py"], cwd=child.cwd, capture_output=True, text=True,
+                           timeout=60)
+    for engine in ("monitoring", "settrace"):
+        proc, result = result_of(child, "--class", "Cart:total,count:items:cart", "--print", "0", engine=engine)
+        assert (proc.stdout, proc.returncode) == (plain.stdout, plain.returncode) == ("5 5\n", 0)
+        assert "VALUE CHANGED4" in result

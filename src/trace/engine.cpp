@@ -643,6 +643,11 @@ void engine_note_global_change(PyObject* key) {
 
 bool engine_has_frames() { return !g_frames.empty(); }
 
+bool engine_frame_has_open_reports(PyFrameObject* frame) {
+    auto it = g_frames.find(frame);
+    return it != g_frames.end() && !it->second.pending.empty();
+}
+
 int engine_code_is_watched(PyCodeObject* code) {
     if (g_dirty) engine_reset();
     CodeMap* map = map_for(code);

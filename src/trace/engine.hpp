@@ -122,6 +122,8 @@ void engine_frame_exit(PyFrameObject* frame);
 // wherever it is).
 bool engine_frame_exception(PyFrameObject* frame);
 bool engine_has_frames();
+// Whether the frame has reports still open (they settle at its next event).
+bool engine_frame_has_open_reports(PyFrameObject* frame);
 // Whether the code holds watched statements: 1, 0, or -1 with an error.
 int engine_code_is_watched(PyCodeObject* code);
 // Drops the maps and frame states (the tables changed).

@@ -72,8 +72,9 @@ int poll_watched(PyFrameObject* frame);
 int monitoring_try_start();
 bool monitoring_active();
 // A module global was rebound: a new polled table is watched for entries,
-// new watch tables make every code be looked at again.
-void monitoring_note_global(PyObject* key, PyObject* new_value);
+// new watch tables make every code be looked at again; when the globals are
+// cleared at shutdown, every event of the tool ends and its ids are freed.
+void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* new_value);
 // A line event as sys.monitoring delivers it (stop lines stop every event). 0 or -1.
 int monitoring_line_event(PyFrameObject* frame);
 

@@ -56,10 +56,10 @@ PyObject* g_hot[kHotCount];
 bool g_hot_valid = false;
 bool g_hot_watched = false;
 
-int on_module_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject* new_value) {
+int on_module_dict_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* new_value) {
     g_hot_valid = false;
     engine_note_global_change(key);
-    monitoring_note_global(key, new_value);
+    monitoring_note_global(event, key, new_value);
     return 0;
 }
 
