@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from generated_programs import program
 from traced_runs import RUN, reports, traced, write
 
 SHOP = Path(__file__).resolve().parent.parent / "examples" / "shop"
@@ -195,6 +196,17 @@ def test_both_engines_write_the_same_result_file(child, project, options):
         assert "Trace_stop At: <string> 51" in settrace.stderr
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_both_engines_agree_on_generated_programs(child, seed):
+    (child.cwd / "main.py").write_text(program(seed), encoding="utf-8")
+    options = ("--var", "x,z", "--list", "y", "--print", "0") + (("--stop", "main.py:14") if seed % 3 == 2 else ())
+    monitored, by_monitoring = result_of(child, *options, engine="monitoring")
+    settrace, by_settrace = result_of(child, *options, engine="settrace")
+    assert (monitored.stdout, monitored.returncode) == (settrace.stdout, settrace.returncode)
+    assert reports(by_monitoring)
+    assert by_monitoring == by_settrace
+
+
 def test_with_no_free_tool_id_the_trace_function_serves_variables(child):
     files = {"main.py": """
         import sys
@@ -314,3 +326,23 @@ def test_the_programs_own_monitoring_tool_keeps_what_it_switched_off(child):
         proc, result = result_of(child, "--class", "Cart:total,count:items:cart", "--print", "0", engine=engine)
         assert (proc.stdout, proc.returncode) == (plain.stdout, plain.returncode) == ("5 5\n", 0)
         assert "VALUE CHANGED4" in result
+
+
+@pytest.mark.parametrize("engine", ["monitoring", "settrace"], indirect=True)
+def test_the_line_after_a_branch_decides_whether_it_ran(child, engine):
+    # `x = 5` leaves the value as it was: only the place of the next line
+    # tells that it ran, so that place keeps its events.
+    proc, result = traced(child, {"main.py": """
+        x = 5
+        for v in range(4):
+            if v % 2: x = 5
+            else: w = 0
+            u = v
+        print(x)
+    """}, "--var", "x", "--print", "0")
+    assert proc.stdout == "5\n"
+    assert [r.split(" line ")[1] for r in reports(result)] == [
+        "1:x = 5 Variable:x\uff0cfrom None to 5",
+        "3:if v % 2: x = 5 Variable:x\uff0cfrom 5 to 5",
+        "3:if v % 2: x = 5 Variable:x\uff0cfrom 5 to 5",
+    ]
