@@ -53,6 +53,27 @@ inline PyObject* get_global(const char* name) { return get_global(interned(name)
 int set_global(PyObject* name, PyObject* value);
 inline int set_global(const char* name, PyObject* value) { return set_global(interned(name), value); }
 
+// Truth of a value (nullptr: -1, an error already set), with the module's
+// usual tables (bools, None, lists, dicts) decided without a call.
+inline int is_true(PyObject* v) {
+    if (!v) return -1;
+    if (v == Py_True) return 1;
+    if (v == Py_False || v == Py_None) return 0;
+    if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) != 0;
+    if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) != 0;
+    return PyObject_IsTrue(v);
+}
+
+// tp_dealloc of a garbage-collected heap type whose tp_clear drops its references.
+template <inquiry Clear>
+void gc_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 // pybind11 flavour: throws error_already_set.
 py::object g(const char* name);
 void set_g(const char* name, py::handle value);

@@ -361,13 +361,6 @@ int attr_clear(PyObject* self) {
     Py_CLEAR(h->derived);
     return 0;
 }
-void attr_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    attr_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 int setter_traverse(PyObject* self, visitproc visit, void* arg) {
     SetterHook* h = (SetterHook*)self;
@@ -385,13 +378,6 @@ int setter_clear(PyObject* self) {
     Py_CLEAR(h->afterstr);
     Py_CLEAR(h->derived);
     return 0;
-}
-void setter_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    setter_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 PyObject* hook_wrapped(PyObject* self, void*) {
@@ -415,11 +401,11 @@ PyGetSetDef hook_getset[] = {{"__wrapped__", hook_wrapped, nullptr, nullptr, nul
 PyType_Slot attr_slots[] = {
     {Py_tp_call, (void*)PyVectorcall_Call}, {Py_tp_descr_get, (void*)bind},
     {Py_tp_traverse, (void*)attr_traverse}, {Py_tp_clear, (void*)attr_clear},
-    {Py_tp_dealloc, (void*)attr_dealloc},   {Py_tp_members, (void*)attr_members},
+    {Py_tp_dealloc, (void*)gc_dealloc<attr_clear>},   {Py_tp_members, (void*)attr_members},
     {Py_tp_getset, (void*)hook_getset},     {0, nullptr}};
 PyType_Slot setter_slots[] = {
     {Py_tp_call, (void*)PyVectorcall_Call},   {Py_tp_traverse, (void*)setter_traverse},
-    {Py_tp_clear, (void*)setter_clear},       {Py_tp_dealloc, (void*)setter_dealloc},
+    {Py_tp_clear, (void*)setter_clear},       {Py_tp_dealloc, (void*)gc_dealloc<setter_clear>},
     {Py_tp_members, (void*)setter_members},   {Py_tp_getset, (void*)hook_getset},
     {0, nullptr}};
 

@@ -622,13 +622,6 @@ int descr_clear(PyObject* self) {
     return 0;
 }
 
-void descr_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    descr_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 PyMemberDef descr_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Descriptor, dict), Py_READONLY, nullptr},
@@ -649,7 +642,7 @@ PyType_Slot descr_slots[] = {
     {Py_tp_iter, (void*)descr_iter},          {Py_sq_length, (void*)descr_len},
     {Py_mp_length, (void*)descr_len},         {Py_mp_subscript, (void*)descr_getitem},
     {Py_mp_ass_subscript, (void*)descr_setitem}, {Py_tp_traverse, (void*)descr_traverse},
-    {Py_tp_clear, (void*)descr_clear},        {Py_tp_dealloc, (void*)descr_dealloc},
+    {Py_tp_clear, (void*)descr_clear},        {Py_tp_dealloc, (void*)gc_dealloc<descr_clear>},
     {Py_tp_members, (void*)descr_members},    {Py_tp_methods, (void*)descr_methods},
     {Py_tp_new, (void*)PyType_GenericNew},    {0, nullptr}};
 

@@ -7,10 +7,6 @@ namespace vdx::project {
 
 namespace {
 
-bool is_str_equal(PyObject* s, const char* ascii) {
-    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, ascii) == 0;
-}
-
 // s.startswith(prefix) / s.endswith(suffix) with str semantics; other types go
 // through their own methods.
 bool str_tailmatch(PyObject* s, PyObject* part, int direction) {

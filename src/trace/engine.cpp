@@ -626,19 +626,20 @@ void engine_reset() {
     g_dirty = false;
 }
 
-void engine_note_global_change(PyObject* key) {
+bool engine_note_global_change(PyObject* key) {
     if (!key) {
         g_dirty = true;
-        return;
+        return true;
     }
-    if (!PyUnicode_Check(key)) return;
+    if (!PyUnicode_Check(key)) return false;
     for (const char* name : {"trace_aim_info_list", "trace_aim_spans", "trace_aim_files", "project_main_file",
                              "add_lines_lens"}) {
         if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
             g_dirty = true;
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 bool engine_has_frames() { return !g_frames.empty(); }

@@ -129,6 +129,7 @@ int engine_code_is_watched(PyCodeObject* code);
 // Drops the maps and frame states (the tables changed).
 void engine_reset();
 // Called by the module-dict watcher for a changed key (nullptr: any key).
-void engine_note_global_change(PyObject* key);
+// True when the key is one of the watch tables (their maps are then rebuilt).
+bool engine_note_global_change(PyObject* key);
 
 }  // namespace vdx::trace

@@ -73,14 +73,6 @@ long g_line_mask = 0;  // LINE and JUMP
 
 PyObject* disable() { return Py_NewRef(g_disable); }
 
-int non_empty(PyObject* name) {
-    PyObject* v = get_global(name);
-    if (!v) return -1;
-    if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) != 0;
-    if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) != 0;
-    return PyObject_IsTrue(v);
-}
-
 int set_local_events(PyObject* code, long mask) {
     if (g_tool < 0) return 0;
     Ref r = Ref::steal(PyObject_CallFunction(g_set_local_events, "iOl", g_tool, code, mask));
@@ -170,6 +162,29 @@ int call_work(bool start, PyObject* code, PyFrameObject* frame, bool polled) {
     return 0;
 }
 
+// What a call has to do, from the module's globals: 1 when stopped, and the
+// truth of the watched classes and of the polled table; -1 with an error.
+struct CallState {
+    bool shutdown = false;  // the globals are cleared: nothing to do
+    int stopped = 0, classes = 0, polled = 0;
+    bool failed() const { return stopped < 0 || classes < 0 || polled < 0; }
+};
+
+CallState call_state() {
+    CallState s;
+    PyObject* stop = get_global(VDX_STR("stop_trace"));
+    if (!stop || stop == Py_None) {
+        PyErr_Clear();
+        s.shutdown = true;
+        return s;
+    }
+    s.stopped = PyObject_IsTrue(stop);
+    if (s.stopped) return s;
+    s.classes = is_true(get_global(VDX_STR("trace_classname_list")));
+    if (s.classes > 0) s.polled = is_true(get_global(VDX_STR("items_has_to_watch_yourself")));
+    return s;
+}
+
 // One call of a Python function (PY_START), a resumed generator or
 // coroutine (PY_RESUME, PY_THROW): what a "call" event of the trace
 // function does, then whether the code needs its calls any more.
@@ -177,24 +192,16 @@ PyObject* on_call(bool start, PyObject* code) {
     if (!g_active) return disable();
     PyFrameObject* frame = PyEval_GetFrame();
     if (!frame || !PyCode_Check(code)) Py_RETURN_NONE;
-    PyObject* stop = get_global("stop_trace");
-    if (!stop || stop == Py_None) {
-        // None: shutting down, the module's globals are cleared.
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    int stopped = PyObject_IsTrue(stop);
-    if (stopped > 0) return disable();
-    if (stopped == 0 && look_at_code((PyCodeObject*)code) < 0) stopped = -1;
-    int classes = stopped ? 0 : non_empty(VDX_STR("trace_classname_list"));
-    int polled = classes > 0 ? non_empty(VDX_STR("items_has_to_watch_yourself")) : 0;
-    if (stopped < 0 || classes < 0 || polled < 0) {
+    CallState s = call_state();
+    if (s.shutdown) Py_RETURN_NONE;
+    if (s.stopped > 0) return disable();
+    if (s.failed() || look_at_code((PyCodeObject*)code) < 0) {
         if (!report_tool_error("tracer")) return nullptr;
         Py_RETURN_NONE;
     }
     // The second id does the work of every call once properties are polled.
-    if (!classes || g_poll_tool >= 0) return disable();
-    if (call_work(start, code, frame, polled) < 0) return nullptr;
+    if (!s.classes || g_poll_tool >= 0) return disable();
+    if (call_work(start, code, frame, s.polled) < 0) return nullptr;
     if (str_is(((PyCodeObject*)code)->co_name, "__init__") || g_restarted) Py_RETURN_NONE;
     return disable();
 }
@@ -222,19 +229,13 @@ PyObject* every_call(bool start, PyObject* const* args, Py_ssize_t nargs) {
     if (!g_active || !PyCode_Check(code)) Py_RETURN_NONE;
     PyFrameObject* frame = PyEval_GetFrame();
     if (!frame) Py_RETURN_NONE;
-    PyObject* stop = get_global("stop_trace");
-    if (!stop || stop == Py_None) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    int stopped = PyObject_IsTrue(stop);
-    int classes = stopped ? 0 : non_empty(VDX_STR("trace_classname_list"));
-    int polled = classes > 0 ? non_empty(VDX_STR("items_has_to_watch_yourself")) : 0;
-    if (stopped < 0 || classes < 0 || polled < 0) {
+    CallState s = call_state();
+    if (s.shutdown || s.stopped > 0) Py_RETURN_NONE;
+    if (s.failed()) {
         if (!report_tool_error("tracer")) return nullptr;
         Py_RETURN_NONE;
     }
-    if (classes && call_work(start, code, frame, polled) < 0) return nullptr;
+    if (s.classes && call_work(start, code, frame, s.polled) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 PyObject* every_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return every_call(true, args, nargs); }
@@ -433,7 +434,7 @@ int start_with_tool(int tool);
 
 bool monitoring_active() { return g_active; }
 
-void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* new_value) {
+void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* new_value, bool tables_changed) {
     if (!g_active) return;
     // The interpreter clears the module's globals when it shuts down: the
     // trace function has then stopped too.
@@ -448,15 +449,11 @@ void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* ne
         if (new_value && PyDict_Check(new_value) && PyDict_GET_SIZE(new_value)) start_polling();
         return;
     }
-    // Other watch tables, rebound while the program runs: every code is
-    // looked at again at its next call.
-    for (const char* name : {"trace_aim_info_list", "trace_aim_spans", "trace_aim_files", "project_main_file",
-                             "add_lines_lens", "trace_stop_list", "trace_stop_line_numbers"}) {
-        if (str_is(key, name)) {
-            ++g_generation;
-            restart_events();
-            return;
-        }
+    // Watch tables or stop lines rebound while the program runs: every code
+    // is looked at again at its next call.
+    if (tables_changed || str_is(key, "trace_stop_list") || str_is(key, "trace_stop_line_numbers")) {
+        ++g_generation;
+        restart_events();
     }
 }
 

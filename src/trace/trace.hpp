@@ -74,7 +74,8 @@ bool monitoring_active();
 // A module global was rebound: a new polled table is watched for entries,
 // new watch tables make every code be looked at again; when the globals are
 // cleared at shutdown, every event of the tool ends and its ids are freed.
-void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* new_value);
+// `tables_changed`: the engine's watch tables were rebound.
+void monitoring_note_global(PyDict_WatchEvent event, PyObject* key, PyObject* new_value, bool tables_changed);
 // A line event as sys.monitoring delivers it (stop lines stop every event). 0 or -1.
 int monitoring_line_event(PyFrameObject* frame);
 

@@ -58,8 +58,8 @@ bool g_hot_watched = false;
 
 int on_module_dict_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* new_value) {
     g_hot_valid = false;
-    engine_note_global_change(key);
-    monitoring_note_global(event, key, new_value);
+    bool tables_changed = engine_note_global_change(key);
+    monitoring_note_global(event, key, new_value, tables_changed);
     return 0;
 }
 
@@ -76,15 +76,6 @@ PyObject* hot(Hot which) {
     PyObject* v = g_hot[which];
     if (!v) PyErr_Format(PyExc_NameError, "name '%s' is not defined", kHotNames[which]);
     return v;
-}
-
-int is_true(PyObject* v) {
-    if (!v) return -1;
-    if (v == Py_True) return 1;
-    if (v == Py_False || v == Py_None) return 0;
-    if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) != 0;
-    if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) != 0;
-    return PyObject_IsTrue(v);
 }
 
 int is_true_global(PyObject* name) { return is_true(get_global(name)); }
@@ -238,7 +229,7 @@ int poll_watched_items(PyFrameObject* frame) {
         caller_file = Ref::borrow(code->co_filename);
         // The main file by its own path.
         if (str_is(caller_file.get(), "<string>") && string_code_role((PyObject*)code) == StringCode::MainFile) {
-            PyObject* main_file = get_global("project_main_file");
+            PyObject* main_file = get_global(VDX_STR("project_main_file"));
             if (!main_file) {
                 Py_DECREF(code);
                 Py_DECREF(back);

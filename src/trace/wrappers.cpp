@@ -373,13 +373,6 @@ int wrapper_clear(PyObject* self) {
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    wrapper_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 // Names and documentation are the wrapped method's.
 PyObject* wrapper_forward(PyObject* self, void* name) {
@@ -410,7 +403,7 @@ PyGetSetDef wrapper_getset[] = {
 PyType_Slot wrapper_slots[] = {
     {Py_tp_call, (void*)PyVectorcall_Call},   {Py_tp_descr_get, (void*)wrapper_bind},
     {Py_tp_traverse, (void*)wrapper_traverse}, {Py_tp_clear, (void*)wrapper_clear},
-    {Py_tp_dealloc, (void*)wrapper_dealloc},   {Py_tp_members, (void*)wrapper_members},
+    {Py_tp_dealloc, (void*)gc_dealloc<wrapper_clear>},   {Py_tp_members, (void*)wrapper_members},
     {Py_tp_getset, (void*)wrapper_getset},     {0, nullptr}};
 
 PyType_Spec wrapper_spec = {"vardex.wrapper", sizeof(Wrapper), 0,
