@@ -174,7 +174,10 @@ def result_of(child, *options, engine):
     ("shop", ("--var", "total,rate", "--list", "names",
               "--class", "Cart:total,discount,count,owner.name:items:cart")),
 ], ids=["variables-and-lists", "stop-line", "shop"])
-def test_both_engines_write_the_same_result_file(child, project, options):
+@pytest.mark.parametrize("mode", ["observe", "predict"])
+def test_both_engines_write_the_same_result_file(child, project, options, mode):
+    if mode == "predict":
+        options = (*options, "--predict")
     if project == "shop":
         shutil.copytree(SHOP, child.cwd, dirs_exist_ok=True)
     else:
@@ -200,6 +203,9 @@ def test_both_engines_write_the_same_result_file(child, project, options):
 def test_both_engines_agree_on_generated_programs(child, seed):
     (child.cwd / "main.py").write_text(program(seed), encoding="utf-8")
     options = ("--var", "x,z", "--list", "y", "--print", "0") + (("--stop", "main.py:14") if seed % 3 == 2 else ())
+    # Half of the programs report observed values, half predicted ones.
+    if seed % 2:
+        options += ("--predict",)
     monitored, by_monitoring = result_of(child, *options, engine="monitoring")
     settrace, by_settrace = result_of(child, *options, engine="settrace")
     assert (monitored.stdout, monitored.returncode) == (settrace.stdout, settrace.returncode)
@@ -229,7 +235,7 @@ def test_with_no_free_tool_id_the_trace_function_serves_variables(child):
         for tool in range(6):
             sys.monitoring.use_tool_id(tool, "other")
     """})
-    proc = child.run(RUN, "main.py", "--var", "total", "--print", "0", check=False,
+    proc = child.run(RUN, "main.py", "--var", "total", "--print", "0", "--predict", check=False,
                      env={"PYTHONPATH": f"{child.module_dir}:{child.cwd}"})
     result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
     assert proc.stdout == "3\n"
@@ -284,7 +290,7 @@ def test_a_program_tracing_itself_runs_as_untraced_and_keeps_earlier_reports(chi
                            timeout=60)
     found = {}
     for engine in ("monitoring", "settrace"):
-        proc, result = result_of(child, "--var", "total", "--print", "0", engine=engine)
+        proc, result = result_of(child, "--var", "total", "--print", "0", "--predict", engine=engine)
         assert (proc.stdout, proc.returncode) == (plain.stdout, plain.returncode)
         found[engine] = reports(result)
     before = [r.split(" line ")[1].split(" Variable:")[0] for r in found["settrace"][:5]]

@@ -276,7 +276,8 @@ def test_preamble_has_nineteen_lines_before_the_main_file(child):
         "def traced_run(*args, **kwargs):",
         "    sys.settrace(vardex.trace_fun_class_or_var)",
         "    original_run(*args, **kwargs)",
-        f"threading.Thread.run = traced_run; vardex.run_main_file(r'{child.data_dir / 'trace_result.txt'}')",
+        "threading.Thread.run = traced_run; vardex.observe_values=0; vardex.N=1000; "
+        f"vardex.run_main_file(r'{child.data_dir / 'trace_result.txt'}')",
     ]
     # The main file is read by the child: the command holds the preamble only.
     assert lines[19] == "KW ['pass_fds', 'preexec_fn', 'stderr', 'stdout', 'text'] 18"

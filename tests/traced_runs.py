@@ -14,9 +14,13 @@ def write(folder, files):
             path.write_text(textwrap.dedent(text).lstrip("\n"), encoding="utf-8")
 
 
-def traced(child, files, *options, main="main.py"):
-    """Runs main.py traced with the options; returns the process and the result file's text."""
+def traced(child, files, *options, main="main.py", predict=True):
+    """Runs main.py traced with the options; returns the process and the result file's text.
+    `predict`: reports before each line with predicted values (--predict), else
+    the command line's default, reports of the values observed after it."""
     write(child.cwd, files)
+    if predict:
+        options = ("--predict", *options)
     proc = child.run(RUN, main, *options, check=False)
     result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
     return proc, result

@@ -127,6 +127,15 @@ bool report_tool_error(const char* where);
 // form and a "vardex: " line. nullptr only for KeyboardInterrupt/SystemExit.
 PyObject* value_text(PyObject* obj);
 PyObject* object_repr_text(PyObject* obj);
+// Report texts of bounded length. The limit is the module global N (0, or
+// not an int: whole). A cut text keeps limit - 1 characters and ends with
+// "…". str() of strings and built-in containers is made only as far as the
+// limit, so its cost follows the limit, not the value.
+Py_ssize_t report_text_limit();
+PyObject* cut_text(PyObject* text, Py_ssize_t limit);
+PyObject* cut_value_text(PyObject* obj, Py_ssize_t limit);
+// value_text cut to the module's limit.
+PyObject* report_text(PyObject* obj);
 
 // Runs pybind11-style code for a raw C API caller: 0, or -1 with the
 // exception it threw set as the Python error.

@@ -178,17 +178,17 @@ int report_change(int tag, int mode, PyObject* derived, const Change& c) {
         Ref b = Ref::steal(values_along(c.old_value, c.afterstr));
         Ref a = Ref::steal(b ? values_along(c.new_value, c.afterstr) : nullptr);
         if (!a) return -1;
-        before = Ref::steal(value_text(b.get()));
-        after = Ref::steal(value_text(a.get()));
-        Ref owner_text = Ref::steal(value_text(c.owner));
+        before = Ref::steal(report_text(b.get()));
+        after = Ref::steal(report_text(a.get()));
+        Ref owner_text = Ref::steal(report_text(c.owner));
         if (!owner_text) return -1;
         middle = Ref::steal(concat({owner_text.get(), VDX_STR("."), name_text.get(),
                                     tag == 5 ? VDX_STR(" changed/together with ")
                                              : VDX_STR(" changed/together with."),
                                     path_text.get()}));
     } else {
-        before = Ref::steal(value_text(c.old_value));
-        after = Ref::steal(value_text(c.new_value));
+        before = Ref::steal(report_text(c.old_value));
+        after = Ref::steal(report_text(c.new_value));
         Ref cls_text = Ref::steal(base_text(derived));
         if (!cls_text) return -1;
         middle = Ref::steal(concat({tag == 0 ? VDX_STR("Derived class -") : VDX_STR("Derived class-"),

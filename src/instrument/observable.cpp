@@ -82,9 +82,9 @@ int notify(PyObject* self) {
     Ref attr_ref = Ref::borrow(o->attr_name ? o->attr_name : Py_None);
     Ref file_text = Ref::steal(value_text(file.get()));
     Ref line_text = Ref::steal(value_text(lineno.get()));
-    Ref owner_text = Ref::steal(value_text(owner_ref.get()));
+    Ref owner_text = Ref::steal(report_text(owner_ref.get()));
     Ref name_text = Ref::steal(value_text(attr_ref.get()));
-    Ref content = Ref::steal(value_text(self));
+    Ref content = Ref::steal(report_text(self));
     if (!file_text || !line_text || !owner_text || !name_text || !content) return -1;
     Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED9 in "), file_text.get(),
                                     VDX_STR(" line "), line_text.get(), VDX_STR(":"), code_line.get(),
@@ -459,8 +459,8 @@ int descr_notify(Descriptor* d, PyObject* instance) {
     Ref line_text = Ref::steal(value_text(lineno.get()));
     Ref cls_name = Ref::steal(PyType_GetName(Py_TYPE(strA.get())));
     Ref name_text = Ref::steal(value_text(attr.get()));
-    Ref value_str = Ref::steal(value_text(current.get()));
-    Ref instance_str = Ref::steal(value_text(instance));
+    Ref value_str = Ref::steal(report_text(current.get()));
+    Ref instance_str = Ref::steal(report_text(instance));
     if (!file_text || !line_text || !cls_name || !name_text || !value_str || !instance_str) return -1;
     Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED10 in "), file_text.get(),
                                     VDX_STR(" line "), line_text.get(), VDX_STR(":"), code_line.get(),

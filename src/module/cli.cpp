@@ -277,6 +277,16 @@ py::object make_parser() {
                                 py::arg("dest") = "print_mode",
                                 py::arg("help") = "echo of report lines on the terminal: 0 none, "
                                                   "1 every line as filed, 3 shortened reports (default)");
+    parser.attr("add_argument")("--predict", py::arg("action") = "store_true", py::arg("default") = py::none(),
+                                py::arg("help") = "report watched variables and lists before each changing "
+                                                  "line runs, with a predicted value (\"unknown\" where a "
+                                                  "call decides it), instead of after it with the value "
+                                                  "it really gave");
+    parser.attr("add_argument")("--max-chars", py::arg("type") = py::module_::import("builtins").attr("int"),
+                                py::arg("default") = py::none(), py::arg("metavar") = "N",
+                                py::arg("dest") = "max_chars",
+                                py::arg("help") = "cut every value shown in a report to N characters, "
+                                                  "ending in \u2026 (default 1000; 0 shows values whole)");
     py::list views;
     for (const char* v : {"none", "time", "instances"}) views.append(v);
     parser.attr("add_argument")("--show", py::arg("choices") = views, py::arg("default") = py::none(),
@@ -287,7 +297,7 @@ py::object make_parser() {
 }
 
 bool wants_headless(const py::object& args) {
-    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output"})
+    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output", "predict", "max_chars"})
         if (!args.attr(name).is_none()) return true;
     return false;
 }
@@ -336,6 +346,8 @@ int run_headless(const py::object& args, const py::list& program_args) {
         usage_error("main file '" + typed + "' does not exist");
     if (!truthy(ospath.attr("isfile")(path)))
         usage_error("main file '" + typed + "' is not a file");
+    if (given("max_chars") && PyObject_RichCompareBool(args.attr("max_chars").ptr(), py::int_(0).ptr(), Py_LT) == 1)
+        usage_error("--max-chars must be 0 (whole values) or a positive number of characters");
     py::list var_names = joined_names(args.attr("var"), "--var");
     py::list list_names = joined_names(args.attr("list"), "--list");
     py::list classes, stops;
@@ -379,6 +391,9 @@ int run_headless(const py::object& args, const py::list& program_args) {
     set_g("main_file_as_given", file);
     py::object mode = args.attr("print_mode");
     set_g("print_directly", mode.is_none() ? py::int_(3) : mode);
+    // The command line reports what a statement really gave.
+    set_g("observe_values", py::int_(given("predict") ? 0 : 1));
+    if (given("max_chars")) set_g("N", args.attr("max_chars"));
 
     sys.attr("stdout").attr("flush")();
     bool started = false;

@@ -95,6 +95,12 @@ void create_globals(py::module_& m) {
     m.attr("trace_aim_spans") = list();
     m.attr("program_args") = list();
     m.attr("main_file_as_given") = "";
+    // Report texts of values are cut to N characters (0: whole); reports of
+    // watched variables and lists are made after their statement, from the
+    // values observed, when observe_values is true, else before it with a
+    // predicted value.
+    m.attr("N") = 1000;
+    m.attr("observe_values") = 0;
 }
 
 // Creates the data folder with its result and simple-mode files. Raises OSError

@@ -16,7 +16,8 @@ namespace {
 
 // Nineteen lines; line L of the main file becomes line L + 19 of "<string>".
 // Fields: module folder, classes, variables, lists, main file, project
-// folder, line offset, stop lines, echo mode, result file. The path fields
+// folder, line offset, stop lines, echo mode, report mode, text limit,
+// result file. The path fields
 // arrive as ready-made Python literals.
 // Line 4 puts the module folder first on sys.path: the child must import the
 // very module file that started the run, not another vardex found earlier.
@@ -39,7 +40,7 @@ constexpr const char* kPreamble =
     "def traced_run(*args, **kwargs):\n"
     "    sys.settrace(vardex.trace_fun_class_or_var)\n"
     "    original_run(*args, **kwargs)\n"
-    "threading.Thread.run = traced_run; vardex.run_main_file({})\n";
+    "threading.Thread.run = traced_run; vardex.observe_values={}; vardex.N={}; vardex.run_main_file({})\n";
 
 constexpr int kAddLinesLens = 18;
 
@@ -76,6 +77,18 @@ void run_untraced(const char* message) {
     argv.append(truthy(given) ? given : g("project_main_file"));
     for (auto a : g("program_args")) argv.append(a);
     g("os").attr("execv")(exe, argv);
+}
+
+// The module's text limit as the child's literal (0, or not an int: whole).
+py::int_ text_limit() {
+    py::object n = g("N");
+    if (!PyLong_Check(n.ptr())) return py::int_(0);
+    long long v = PyLong_AsLongLong(n.ptr());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return py::int_(0);
+    }
+    return py::int_(v > 0 ? v : 0);
 }
 
 py::str fill(const py::tuple& fields) {
@@ -170,6 +183,7 @@ void run_python_project() {
                                   path_literal(g("project_main_file"), prefix, '"', windows),
                                   path_literal(g("folder_path"), prefix, '"', windows), g("add_lines_lens"),
                                   g("trace_stop_list"), g("print_directly"),
+                                  py::int_(truthy(g("observe_values")) ? 1 : 0), text_limit(),
                                   path_literal(py::str(result_path), "r", '\'', true));
         };
         py::str posix = fill(fields(false));

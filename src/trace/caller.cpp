@@ -188,7 +188,7 @@ int write_block(const std::vector<Ref>& lines) {
 // The block is one append to the result file (the file is opened once for
 // it); a detail that cannot be written ends it after the lines before it.
 int write_caller_details(PyObject* instance, PyObject* caller_details) {
-    Ref inst = Ref::steal(value_text(instance));
+    Ref inst = Ref::steal(report_text(instance));
     if (!inst) return -1;
     Ref header = Ref::steal(concat({VDX_STR("-----------------"), inst.get(), VDX_STR(":")}));
     if (!header) return -1;

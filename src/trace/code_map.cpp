@@ -190,6 +190,7 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
     map.backjump.assign(n, 0);
     map.terminal.assign(n, 0);
     map.resume.assign(n, 0);
+    map.yields.assign(n, 0);
     int first_traceable = 0;
     while (first_traceable < n && op[first_traceable] != OP.RESUME) ++first_traceable;
     if (first_traceable == n) first_traceable = 0;
@@ -198,6 +199,7 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
         map.line[k] = pos[k].l;
         int o = op[k];
         map.resume[k] = o == OP.RESUME;
+        map.yields[k] = o == OP.YIELD_VALUE;
         int t = instr_of(target_unit[k]);
         bool cond_jump = o == OP.POP_JUMP_IF_FALSE || o == OP.POP_JUMP_IF_TRUE || o == OP.POP_JUMP_IF_NONE ||
                          o == OP.POP_JUMP_IF_NOT_NONE;
@@ -394,7 +396,7 @@ bool CodeMap::place_needed(int k) {
             need[i] = 1;
             // The next event settles what this one leaves open: statements
             // that may not run, and those whose value decides.
-            bool leaves_open = !act.possible.empty();
+            bool leaves_open = observe || !act.possible.empty();
             for (int e : act.certain)
                 leaves_open = leaves_open || (file->records[entry_rec[e]].flags & kConfirmByValue);
             if (!leaves_open) continue;

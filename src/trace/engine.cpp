@@ -8,6 +8,13 @@
 // frame's next event when its place shows the statement ran. When the place
 // cannot tell (both kinds of path end there, or an exception intervened), the
 // value of the target decides: a statement that ran has rebound or changed it.
+//
+// When reports are observed (the module global observe_values), every
+// statement is prepared the same way but nothing is filed before it ran: the
+// frame's next event (or its return, yield or unwind) compares the target
+// with what it was and files a report only when the statement changed it,
+// with the value it holds now. A statement spread over lines stays open
+// while the events move on inside it.
 #include "instrument/instrument.hpp"
 #include "project/project.hpp"
 #include "trace/engine.hpp"
@@ -50,6 +57,20 @@ auto& g_maps = *new std::unordered_map<PyObject*, std::unique_ptr<CodeMap>>();
 PyObject* g_last_code = nullptr;
 CodeMap* g_last_map = nullptr;
 bool g_dirty = false;
+int g_observe = -1;  // observe_values as last read (-1: not read since the tables changed)
+
+bool observing() {
+    if (g_observe < 0) {
+        PyObject* v = PyDict_GetItemWithError(module_dict(), VDX_STR("observe_values"));
+        int on = v ? PyObject_IsTrue(v) : 0;
+        if (on < 0 || PyErr_Occurred()) {
+            PyErr_Clear();
+            on = 0;
+        }
+        g_observe = on;
+    }
+    return g_observe == 1;
+}
 
 int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
 
@@ -226,6 +247,7 @@ CodeMap* map_for(PyCodeObject* code) {
         file = records_for(filename, filename, false, &err);
     }
     if (err < 0 || build_code_map(*map, code, file, shift) < 0) return nullptr;
+    map->observe = observing();
     CodeMap* raw = map.get();
     g_maps.emplace(key, std::move(map));
     g_last_code = key;
@@ -235,12 +257,30 @@ CodeMap* map_for(PyCodeObject* code) {
 
 // ------------------------------------------------------------ frame states
 
+// How an observed statement's change is told once it ran.
+enum class Sign {
+    Unbound,    // the name was not bound: a binding is the change
+    Immutable,  // an immutable built-in value: another value is the change
+    Length,     // a list, dict or set whose every recorded call changes its length
+    Identity,   // plain rebindings only: another object is the change
+    Snapshot,   // built-in values: not equal to the copy taken before
+    Text,       // anything else: another object, or another str() of it
+};
+
 struct Captured {
     int entry = -1;
     int rec = -1;
     Ref label, callers, report;
     Ref before;  // the value before (nullptr: not bound)
     Ref snapshot;
+    // Observed reports.
+    int from = -1;             // the instruction of the event that made it
+    std::vector<int> entries;  // every entry of its name that the event starts
+    int lo = 0, hi = -1;       // the run of its statement
+    Sign sign = Sign::Unbound;
+    Py_ssize_t length = 0;
+    Ref before_text;           // the report's "from" text
+    Ref before_full;           // Text: str() of the value before
 };
 
 // An execution of a statement spread over lines: events inside it that move
@@ -254,9 +294,11 @@ struct Exec {
 struct FrameState {
     CodeMap* map = nullptr;
     int pending_from = -1;
+    int last_event = -1;  // the instruction of the frame's previous line event
     bool raised = false;
     std::vector<Captured> pending;
     std::vector<Exec> execs;
+    Ref suspended;  // a frame that yielded inside a watched statement, held until it ends
 };
 
 auto& g_frames = *new std::unordered_map<PyFrameObject*, FrameState>();
@@ -308,6 +350,249 @@ int settle(PyFrameObject* frame, FrameState& st, int target) {
         else if (out && !std::binary_search(out->may.begin(), out->may.end(), c.entry)) report = false;
         else report = ran(frame, st, c);
         if (report && emit(c) < 0) return -1;
+    }
+    return 0;
+}
+
+// ------------------------------------------------------------ observed reports
+
+bool op_is(const Record& rec, std::initializer_list<const char*> names) {
+    for (const char* n : names)
+        if (str_is(rec.op.get(), n)) return true;
+    return false;
+}
+
+// How the change of a name is told, from the value before and the records of
+// the name that the event starts.
+Sign sign_for(PyObject* before, const std::vector<const Record*>& recs) {
+    if (!before) return Sign::Unbound;
+    if (is_immutable(before)) return Sign::Immutable;
+    bool length = PyList_CheckExact(before) || PyDict_CheckExact(before) || PyAnySet_CheckExact(before);
+    bool plain = true;
+    for (const Record* r : recs) {
+        // Each of these calls changes the length when it returns.
+        length = length && op_is(*r, {"append", "insert", "pop", "remove"});
+        if (plain && (!(r->flags & kBinding) || !str_is(r->op.get(), "="))) plain = false;
+        if (plain) {
+            Ref value = Ref::steal(PySequence_GetItem(r->tuple.get(), 3));
+            plain = value && expression_is_plain(value.get());
+            PyErr_Clear();
+        }
+    }
+    if (length) return Sign::Length;
+    // Rebound to a value made without program code: the same object cannot
+    // have changed.
+    if (plain) return Sign::Identity;
+    if (is_inert(before)) return Sign::Snapshot;
+    return Sign::Text;
+}
+
+PyObject* none_text() { return Py_NewRef(VDX_STR("None")); }
+
+// Prepares an observed report: the value before and what tells its change.
+int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector<int>& entries, Captured* out) {
+    const auto& records = map->file->records;
+    int rep = entries.front();
+    out->entry = rep;
+    out->entries = entries;
+    out->rec = map->entry_rec[rep];
+    out->from = k;
+    out->lo = map->group_lo[rep];
+    out->hi = map->group_hi[rep];
+    const Record& rec = records[out->rec];
+    PyObject* v = nullptr;
+    int found = lookup_name(frame, rec.name.get(), &v);
+    if (found < 0) return -1;
+    out->before = Ref::steal(v);
+    std::vector<const Record*> recs;
+    for (int e : entries) recs.push_back(&records[map->entry_rec[e]]);
+    out->sign = sign_for(out->before.get(), recs);
+    PyObject* b = out->before.get();
+    switch (out->sign) {
+        case Sign::Unbound:
+            out->before_text = Ref::steal(none_text());
+            break;
+        case Sign::Length:
+            out->length = PyObject_Size(b);
+            if (out->length < 0) return -1;
+            out->before_text = Ref::steal(report_text(b));
+            break;
+        case Sign::Snapshot:
+            out->snapshot = Ref::steal(inert_copy(b));
+            if (!out->snapshot) {
+                // Too deep to copy here: its text tells instead.
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+                PyErr_Clear();
+                out->sign = Sign::Text;
+                out->before_full = Ref::steal(value_text(b));
+                if (!out->before_full) return -1;
+                out->before_text = Ref::steal(cut_text(out->before_full.get(), report_text_limit()));
+                break;
+            }
+            out->before_text = Ref::steal(report_text(b));
+            break;
+        case Sign::Text:
+            out->before_full = Ref::steal(value_text(b));
+            if (!out->before_full) return -1;
+            out->before_text = Ref::steal(cut_text(out->before_full.get(), report_text_limit()));
+            break;
+        case Sign::Immutable:
+        case Sign::Identity:
+            out->before_text = Ref::steal(report_text(b));
+            break;
+    }
+    return out->before_text ? 0 : -1;
+}
+
+// Whether the statement changed the name: 1, 0, or -1 with an error.
+int changed(PyFrameObject* frame, const FrameState& st, const Captured& c, Ref& now) {
+    const Record& rec = st.map->file->records[c.rec];
+    PyObject* v = nullptr;
+    int found = lookup_name(frame, rec.name.get(), &v);
+    if (found < 0) return -1;
+    now = Ref::steal(v);
+    PyObject* b = c.before.get();
+    if (c.sign == Sign::Unbound || !found) return found != (b != nullptr);
+    PyObject* n = now.get();
+    if (n == b) {
+        switch (c.sign) {
+            case Sign::Length: {
+                Py_ssize_t size = PyObject_Size(n);
+                return size < 0 ? -1 : size != c.length;
+            }
+            case Sign::Snapshot: {
+                // A value that now holds objects of the program has changed;
+                // one of built-in values is compared without program code.
+                if (!is_inert(n)) return 1;
+                int same = PyObject_RichCompareBool(c.snapshot.get(), n, Py_EQ);
+                return same < 0 ? -1 : !same;
+            }
+            case Sign::Text: {
+                Ref text = Ref::steal(value_text(n));
+                if (!text) return -1;
+                int same = PyObject_RichCompareBool(text.get(), c.before_full.get(), Py_EQ);
+                return same < 0 ? -1 : !same;
+            }
+            default:
+                return 0;
+        }
+    }
+    if (c.sign != Sign::Immutable) return 1;
+    // Immutable values: another value of the same type is the change.
+    if (Py_TYPE(n) != Py_TYPE(b) || !is_immutable(n)) return 1;
+    int same = PyObject_RichCompareBool(b, n, Py_EQ);
+    return same < 0 ? -1 : !same;
+}
+
+// Files an observed report, with the value the name holds now.
+int emit_observed(PyFrameObject* frame, const FrameState& st, const Captured& c, PyObject* now) {
+    CodeMap* map = st.map;
+    const Record& rec = map->file->records[c.rec];
+    Ref name_text = Ref::steal(PyObject_Str(rec.name.get()));
+    if (!name_text) return -1;
+    Ref label = Ref::steal(concat({VDX_STR("<"), name_text.get(), VDX_STR(">")}));
+    Ref callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
+    Ref after_text = Ref::steal(now ? report_text(now) : none_text());
+    Ref file_text = Ref::steal(PyObject_Str(map->file->file.get()));
+    Ref raw_line = Ref::steal(PyLong_FromLong(rec.line + map->shift));
+    if (!label || !callers || !after_text || !file_text || !raw_line) return -1;
+    Ref located = Ref::steal(line_from_file(map->file->file.get(), raw_line.get()));
+    if (!located) return -1;
+    Ref no_comment = Ref::steal(project::get_no_comment_line(PyTuple_GET_ITEM(located.get(), 0)));
+    Ref code_text = no_comment ? Ref::steal(PyObject_CallMethod(no_comment.get(), "strip", nullptr)) : Ref();
+    Ref line_text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(located.get(), 1)));
+    if (!code_text || !line_text) return -1;
+    Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE CHANGED3 in "), file_text.get(),
+                                    VDX_STR(" line "), line_text.get(), VDX_STR(":"), code_text.get(),
+                                    VDX_STR(" Variable:"), name_text.get(), VDX_STR("\uff0cfrom "),
+                                    c.before_text.get(), VDX_STR(" to "), after_text.get()}));
+    if (!report) return -1;
+    return instrument::file_report(label.get(), callers.get(), report.get(), nullptr);
+}
+
+// Whether the outcome of the event before says that none of the capture's
+// entries ran (1), that one surely ran (2), or cannot tell (0).
+int path_says(const FrameState& st, const Captured& c, int target) {
+    if (st.raised || c.from < 0 || c.from != st.last_event) return 0;
+    const EventAction& act = st.map->actions[c.from];
+    const Outcome* out = nullptr;
+    for (const Outcome& o : act.outcomes)
+        if (o.target == target) out = &o;
+    if (!out) return 0;
+    bool may = false;
+    for (int e : c.entries) {
+        if (std::binary_search(out->must.begin(), out->must.end(), e)) return 2;
+        may = may || std::binary_search(out->may.begin(), out->may.end(), e);
+    }
+    return may ? 0 : 1;
+}
+
+// Settles the observed reports at the frame's next event (instruction
+// `target`, or an exit target). `open_at` >= 0: the statement around that
+// instruction is still running (an event inside it, a yield inside it), so
+// its reports stay open.
+int settle_observed(PyFrameObject* frame, FrameState& st, int target, int open_at) {
+    std::vector<Captured> pending;
+    pending.swap(st.pending);
+    int rc = 0;
+    for (Captured& c : pending) {
+        if (rc < 0) {
+            st.pending.push_back(std::move(c));
+            continue;
+        }
+        bool inside = open_at >= 0 && !st.raised && open_at >= c.lo && open_at <= c.hi &&
+                      open_at > st.map->entry_instr[c.entry];
+        if (inside) {
+            st.pending.push_back(std::move(c));
+            continue;
+        }
+        if (path_says(st, c, target) == 1) continue;
+        Ref now;
+        int ch = changed(frame, st, c, now);
+        if (ch < 0) {
+            if (!report_tool_error("telling a watched change")) rc = -1;
+            continue;
+        }
+        if (ch && emit_observed(frame, st, c, now.get()) < 0) rc = -1;
+    }
+    st.raised = false;
+    st.pending_from = -1;
+    return rc;
+}
+
+// The names one event starts, each prepared once (a name already open in
+// the frame is covered by that report), in the order they run.
+int observe_action(PyFrameObject* frame, FrameState& st, int k, const EventAction& act) {
+    CodeMap* map = st.map;
+    const auto& records = map->file->records;
+    std::vector<int> order(act.certain);
+    order.insert(order.end(), act.possible.begin(), act.possible.end());
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return map->entry_instr[a] < map->entry_instr[b]; });
+    std::vector<std::pair<PyObject*, std::vector<int>>> names;
+    for (int e : order) {
+        PyObject* name = records[map->entry_rec[e]].name.get();
+        std::vector<int>* into = nullptr;
+        for (auto& n : names)
+            if (PyUnicode_Compare(n.first, name) == 0) into = &n.second;
+        if (into) into->push_back(e);
+        else names.push_back({name, {e}});
+    }
+    PyErr_Clear();
+    for (auto& [name, entries] : names) {
+        bool open = false;
+        for (const Captured& c : st.pending)
+            open = open || PyUnicode_Compare(records[c.rec].name.get(), name) == 0;
+        PyErr_Clear();
+        if (open) continue;
+        std::sort(entries.begin(), entries.end());
+        std::vector<int> by_place(entries);
+        std::stable_sort(by_place.begin(), by_place.end(),
+                         [&](int a, int b) { return map->entry_instr[a] < map->entry_instr[b]; });
+        Captured c;
+        if (observe_capture(frame, map, k, by_place, &c) < 0) return -1;
+        std::sort(c.entries.begin(), c.entries.end());
+        st.pending.push_back(std::move(c));
     }
     return 0;
 }
@@ -565,7 +850,12 @@ int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction
         // last one) gives the value; several mutations give "unknown".
         const Record& rep = records[map->entry_rec[key->rep]];
         bool rep_binds = rep.flags & kBinding, this_binds = rec.flags & kBinding;
-        if (this_binds) {
+        if (this_binds && rep_binds) {
+            // Bound more than once by the statement: no one binding tells
+            // the value it ends with.
+            key->rep = it.entry;
+            key->merged = true;
+        } else if (this_binds) {
             key->rep = it.entry;
             key->merged = false;
         } else if (!rep_binds) {
@@ -624,6 +914,7 @@ void engine_reset() {
     g_last_code = nullptr;
     g_last_map = nullptr;
     g_dirty = false;
+    g_observe = -1;
 }
 
 bool engine_note_global_change(PyObject* key) {
@@ -633,7 +924,7 @@ bool engine_note_global_change(PyObject* key) {
     }
     if (!PyUnicode_Check(key)) return false;
     for (const char* name : {"trace_aim_info_list", "trace_aim_spans", "trace_aim_files", "project_main_file",
-                             "add_lines_lens"}) {
+                             "add_lines_lens", "observe_values"}) {
         if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
             g_dirty = true;
             return true;
@@ -669,6 +960,14 @@ int engine_line_event(PyFrameObject* frame, bool* place_needed) {
     if (place_needed) *place_needed = map->place_needed(k);
     FrameState& st = g_frames[frame];
     if (st.map != map) st = FrameState{map};
+    if (map->observe) {
+        if (!st.pending.empty() && settle_observed(frame, st, k, k) < 0) return -1;
+        st.last_event = k;
+        if (k < 0) return 1;
+        const EventAction& act = map->action(k);
+        if (act.certain.empty() && act.possible.empty()) return 1;
+        return observe_action(frame, st, k, act) < 0 ? -1 : 1;
+    }
     if (!st.pending.empty() && settle(frame, st, k) < 0) return -1;
     if (k < 0) return 1;
     st.execs.erase(std::remove_if(st.execs.begin(), st.execs.end(),
@@ -689,8 +988,24 @@ void engine_frame_exit(PyFrameObject* frame) {
     FrameState& st = it->second;
     if (!st.pending.empty()) {
         int k = st.map->instruction_at(PyFrame_GetLasti(frame));
-        if (settle(frame, st, k >= 0 ? exit_target(k) : kExit) < 0) report_tool_error("reporting a watched change");
+        int target = k >= 0 ? exit_target(k) : kExit;
+        if (st.map->observe) {
+            // A yield inside a watched statement (x = yield ...) suspends it:
+            // it ends when the frame resumes. The frame is held meanwhile, so
+            // that no other frame can take its place in the table.
+            bool yielding = k >= 0 && st.map->yields[k] && !st.raised;
+            if (settle_observed(frame, st, target, yielding ? k : -1) < 0)
+                report_tool_error("reporting a watched change");
+            if (!st.pending.empty()) {
+                if (!st.suspended) st.suspended = Ref::borrow((PyObject*)frame);
+                st.last_event = -1;
+                return;
+            }
+        } else if (settle(frame, st, target) < 0) {
+            report_tool_error("reporting a watched change");
+        }
     }
+    Ref held = std::move(st.suspended);  // released after the entry is gone
     g_frames.erase(frame);
 }
 

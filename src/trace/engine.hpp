@@ -27,6 +27,15 @@ PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe, PyObject*
                     PyObject* value = nullptr);
 // copy.deepcopy of an inert value (new ref or nullptr with an error).
 PyObject* deep_copy(PyObject* v);
+// Whether v is of an exact immutable built-in value type: numbers, str,
+// bytes, None, and tuples and frozensets of such.
+bool is_immutable(PyObject* v);
+// A copy of an inert value that shares only its immutable parts (new ref or
+// nullptr with an error); made in C, without copy.deepcopy.
+PyObject* inert_copy(PyObject* v, int depth = 0);
+// Whether a source fragment can be evaluated without running program code
+// (names, constants, displays, operators and subscripts only).
+bool expression_is_plain(PyObject* src);
 // Checks the interpreter frame layout against a live frame; call once at load.
 void check_interpreter_frame_layout();
 
@@ -76,7 +85,7 @@ struct CodeMap {
     bool any = false;                   // some record starts in this code
     // per instruction
     std::vector<int> offset, line, succ1, succ2;  // succ: instruction index or -1
-    std::vector<unsigned char> marked, backjump, terminal, resume;
+    std::vector<unsigned char> marked, backjump, terminal, resume, yields;
     // Entries: the places where a record's code starts (a record may have
     // several, where the compiler copied its code). Sets of outcomes and
     // actions hold entry numbers, so each copy that runs counts.
@@ -100,6 +109,9 @@ struct CodeMap {
     // switched off under sys.monitoring.
     bool place_needed(int k);
     std::vector<unsigned char> needed;  // filled at the first place_needed()
+    // Reports are made after their statement, from the values observed: the
+    // event after every watched statement settles it.
+    bool observe = false;
 };
 
 // Builds the map of a code object against the records of its file (null when
@@ -115,7 +127,9 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 // `place_needed`, when given, tells whether later line events at this
 // instruction can matter.
 int engine_line_event(PyFrameObject* frame, bool* place_needed = nullptr);
-// The frame leaves (return, yield or unwind): settles what it left open.
+// The frame leaves (return, yield or unwind): settles what it left open. A
+// frame suspended by a yield inside a watched statement keeps that
+// statement open until it resumes.
 void engine_frame_exit(PyFrameObject* frame);
 // An exception was raised in the frame: its next event comes from a handler.
 // True when the frame has reports still open (they settle at that event,

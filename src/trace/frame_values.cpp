@@ -334,6 +334,84 @@ PyObject* safe_eval(PyFrameObject* frame, PyObject* src, bool* unsafe, PyObject*
     return PyEval_EvalCode(c->code.get(), globals.get(), locals.get());
 }
 
+bool is_immutable(PyObject* v) {
+    std::vector<PyObject*> stack{v};
+    size_t budget = 10000;
+    while (!stack.empty()) {
+        if (budget-- == 0) return false;
+        PyObject* o = stack.back();
+        stack.pop_back();
+        PyTypeObject* t = Py_TYPE(o);
+        if (o == Py_None || o == Py_Ellipsis || t == &PyLong_Type || t == &PyBool_Type ||
+            t == &PyFloat_Type || t == &PyComplex_Type || t == &PyUnicode_Type || t == &PyBytes_Type)
+            continue;
+        if (t == &PyTuple_Type) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) stack.push_back(PyTuple_GET_ITEM(o, i));
+        } else if (t == &PyFrozenSet_Type) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            Py_hash_t hash;
+            while (_PySet_NextEntry(o, &pos, &key, &hash)) stack.push_back(key);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* inert_copy(PyObject* v, int depth) {
+    if (depth > 500) {
+        PyErr_SetString(PyExc_RecursionError, "value nested too deeply to copy");
+        return nullptr;
+    }
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyList_Type) {
+        Py_ssize_t n = PyList_GET_SIZE(v);
+        Ref out = Ref::steal(PyList_New(n));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = inert_copy(PyList_GET_ITEM(v, i), depth + 1);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(out.get(), i, item);
+        }
+        return out.release();
+    }
+    if (t == &PyDict_Type) {
+        Ref out = Ref::steal(PyDict_New());
+        if (!out) return nullptr;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            Ref copied = Ref::steal(inert_copy(value, depth + 1));
+            if (!copied || PyDict_SetItem(out.get(), key, copied.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    if (t == &PySet_Type) return PySet_New(v);  // its items are hashable, so immutable here
+    if (t == &PyTuple_Type && !is_immutable(v)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(v);
+        Ref out = Ref::steal(PyTuple_New(n));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = inert_copy(PyTuple_GET_ITEM(v, i), depth + 1);
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(out.get(), i, item);
+        }
+        return out.release();
+    }
+    return Py_NewRef(v);
+}
+
+bool expression_is_plain(PyObject* src) {
+    if (!PyUnicode_Check(src)) return false;
+    const Compiled* c = compiled_for(src);
+    if (!c) {
+        PyErr_Clear();
+        return false;
+    }
+    return c->code.get() != Py_None;
+}
+
 PyObject* deep_copy(PyObject* v) {
     PyObject* copy = get_global("copy");
     if (!copy) return nullptr;

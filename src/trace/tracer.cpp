@@ -288,11 +288,11 @@ int poll_watched_items(PyFrameObject* frame) {
             changed = 1;
         }
         if (changed) {
-            Ref item_text = Ref::steal(value_text(watch_item));
+            Ref item_text = Ref::steal(report_text(watch_item));
             Ref name_text = Ref::steal(value_text(attr_name.get()));
             Ref path_text = Ref::steal(value_text(afterstr.get()));
-            Ref before_text = Ref::steal(value_text(previous.get()));
-            Ref after_text = Ref::steal(value_text(values.get()));
+            Ref before_text = Ref::steal(report_text(previous.get()));
+            Ref after_text = Ref::steal(report_text(values.get()));
             Ref file_text = Ref::steal(value_text(caller_file.get()));
             Ref func_text = Ref::steal(value_text(function_name.get()));
             Ref report = Ref::steal(concat(

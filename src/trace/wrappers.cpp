@@ -253,7 +253,7 @@ int record_copy(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref file_text = Ref::steal(value_text(file.get()));
     Ref line_text = Ref::steal(value_text(lineno.get()));
     Ref attrs_text = Ref::steal(value_text(w->class_var_list));
-    Ref values_text = Ref::steal(value_text(values.get()));
+    Ref values_text = Ref::steal(report_text(values.get()));
     if (!type_name || !file_text || !line_text || !attrs_text || !values_text) return -1;
     Ref report = Ref::steal(concat({VDX_STR("-\u2193--------VALUE INIT in "), file_text.get(), VDX_STR(" line "),
                                     line_text.get(), VDX_STR(":"), code_line.get(),
