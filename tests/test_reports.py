@@ -69,7 +69,9 @@ def test_report_is_written_and_echoed_on_stderr_by_mode(vx, tool_err, monkeypatc
     assert tool_err() == out
 
 
-def test_existing_user_is_extended_new_user_gets_the_list_itself(vx):
+def test_existing_user_is_extended_new_user_gets_the_list_itself(vx, monkeypatch):
+    # Used directly (not as the traced child), every report stays in memory.
+    monkeypatch.setattr(vx, "subprocess_flag", 0)
     first, report, user = ["a"], ["d"], Row()
     info = {"<x>": first}
     vx.combine_trace_info_list(info, "<x>", ["b", "c"])
@@ -78,7 +80,17 @@ def test_existing_user_is_extended_new_user_gets_the_list_itself(vx):
     empty = {}
     vx.combine_trace_info_list(empty, "<y>", report)
     assert empty["<y>"] is report
-    assert result_text(vx) == "b\uff0cc\nd\nd\n"
+    assert result_text(vx) == ""
+
+
+def test_in_the_child_a_user_keeps_only_its_first_entry_in_memory(vx):
+    first, report, user = ["a"], ["d"], Row()
+    info = {"<x>": first}
+    for _ in range(3):
+        vx.combine_trace_info_list(info, "<x>", ["b", "c"])
+    vx.combine_trace_info_list(dict=info, instance=user, trace_str_list=report)
+    assert info["<x>"] is first and first == ["a"] and info[user] is report
+    assert result_text(vx) == "b\uff0cc\n" * 3 + "d\n"
 
 
 @pytest.mark.parametrize("instance", [None, "", 0])

@@ -21,6 +21,15 @@ PyObject* interned(std::string_view text) {
     return s;
 }
 
+PyObject* interned_literal(const char* text) {
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(text);
+    if (it != cache.end()) return it->second;
+    PyObject* s = interned(text);
+    if (s) cache.emplace(text, s);
+    return s;
+}
+
 void set_module(PyObject* m) {
     Py_INCREF(m);
     g_module = m;

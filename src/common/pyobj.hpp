@@ -40,6 +40,8 @@ private:
 
 // Interned string looked up by text (cached); for code that builds names at run time.
 PyObject* interned(std::string_view text);
+// The same for a string literal, cached by its address (cheaper on hot paths).
+PyObject* interned_literal(const char* text);
 
 // The module object and its dict; set once by the module's exec slot.
 void set_module(PyObject* module);
@@ -49,9 +51,9 @@ PyObject* module_dict() noexcept;  // borrowed
 // Raw access to module globals, read at call time.
 // get_global: borrowed reference, or nullptr with NameError set.
 PyObject* get_global(PyObject* name);
-inline PyObject* get_global(const char* name) { return get_global(interned(name)); }
+inline PyObject* get_global(const char* name) { return get_global(interned_literal(name)); }
 int set_global(PyObject* name, PyObject* value);
-inline int set_global(const char* name, PyObject* value) { return set_global(interned(name), value); }
+inline int set_global(const char* name, PyObject* value) { return set_global(interned_literal(name), value); }
 
 // Truth of a value (nullptr: -1, an error already set), with the module's
 // usual tables (bools, None, lists, dicts) decided without a call.

@@ -9,6 +9,9 @@
 // container) and its text is cut.
 #include "common/pyobj.hpp"
 
+#include <charconv>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace vdx {
@@ -23,14 +26,22 @@ public:
 
     bool full() const { return length_ > limit_; }
 
+    // ASCII pieces (most of any value's text) gather in a byte buffer; other
+    // texts are kept as they are, in order.
     int add(PyObject* text) {
-        length_ += PyUnicode_GET_LENGTH(text);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        length_ += n;
+        if (PyUnicode_IS_ASCII(text)) {
+            ascii_.append((const char*)PyUnicode_DATA(text), (size_t)n);
+            return 0;
+        }
+        if (flush() < 0) return -1;
         parts_.push_back(Ref::borrow(text));
         return 0;
     }
-    int add(const char* ascii) {
-        PyObject* s = interned(ascii);
-        return s ? add(s) : -1;
+    void add_ascii(const char* text, size_t n) {
+        ascii_.append(text, n);
+        length_ += (Py_ssize_t)n;
     }
     int add_owned(PyObject* text) {
         if (!text) return -1;
@@ -41,6 +52,23 @@ public:
     // repr(o) as a container's repr writes an element. 0 or -1 with an error.
     int element(PyObject* o) {
         if (full()) return 0;
+        // The common scalars without a text object of their own.
+        if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact((PyLongObject*)o)) {
+            char buf[32];
+            auto end = std::to_chars(buf, buf + sizeof buf, (long long)PyUnstable_Long_CompactValue((PyLongObject*)o)).ptr;
+            add_ascii(buf, (size_t)(end - buf));
+            return 0;
+        }
+        if (o == Py_None) return add_ascii("None", 4), 0;
+        if (o == Py_True) return add_ascii("True", 4), 0;
+        if (o == Py_False) return add_ascii("False", 5), 0;
+        if (PyFloat_CheckExact(o)) {
+            char* text = PyOS_double_to_string(PyFloat_AS_DOUBLE(o), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) return -1;
+            add_ascii(text, strlen(text));
+            PyMem_Free(text);
+            return 0;
+        }
         if (Py_EnterRecursiveCall(" while making a value's text")) return -1;
         int rc = element_inner(o);
         Py_LeaveRecursiveCall();
@@ -61,6 +89,7 @@ public:
 
     // The joined text, cut to the limit (new ref).
     PyObject* result() {
+        if (flush() < 0) return nullptr;
         Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)parts_.size()));
         if (!tuple) return nullptr;
         for (size_t i = 0; i < parts_.size(); ++i) PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, Py_NewRef(parts_[i].get()));
@@ -89,8 +118,8 @@ private:
         if (PyUnicode_CheckExact(o)) return quoted(o, false);
         if (PyBytes_CheckExact(o)) return quoted(o, true);
         switch (container_kind(o)) {
-            case kList: return sequence(o, "[", "]", false);
-            case kTuple: return sequence(o, "(", ")", true);
+            case kList: return sequence(o, VDX_STR("["), VDX_STR("]"), false);
+            case kTuple: return sequence(o, VDX_STR("("), VDX_STR(")"), true);
             case kDict: return dict(o);
             case kSet:
             case kFrozenSet: return set(o);
@@ -131,18 +160,18 @@ private:
         return add_owned(PyUnicode_Substring(r.get(), 0, PyUnicode_GET_LENGTH(r.get()) - 2));
     }
 
-    int sequence(PyObject* o, const char* open, const char* close, bool tuple) {
+    int sequence(PyObject* o, PyObject* open, PyObject* close, bool tuple) {
         int rec = Py_ReprEnter(o);
         if (rec != 0) {
             if (rec < 0) return -1;
-            return add(tuple ? "(...)" : "[...]");
+            return add(tuple ? VDX_STR("(...)") : VDX_STR("[...]"));
         }
         int rc = sequence_items(o, open, close, tuple);
         Py_ReprLeave(o);
         return rc;
     }
 
-    int sequence_items(PyObject* o, const char* open, const char* close, bool tuple) {
+    int sequence_items(PyObject* o, PyObject* open, PyObject* close, bool tuple) {
         if (add(open) < 0) return -1;
         Py_ssize_t i = 0;
         for (; !full(); ++i) {
@@ -150,11 +179,11 @@ private:
             Py_ssize_t size = tuple ? PyTuple_GET_SIZE(o) : PyList_GET_SIZE(o);
             if (i >= size) break;
             Ref item = Ref::borrow(tuple ? PyTuple_GET_ITEM(o, i) : PyList_GET_ITEM(o, i));
-            if (i > 0 && add(", ") < 0) return -1;
+            if (i > 0 && add(VDX_STR(", ")) < 0) return -1;
             if (element(item.get()) < 0) return -1;
         }
         if (full()) return 0;
-        if (tuple && i == 1 && add(",") < 0) return -1;
+        if (tuple && i == 1 && add(VDX_STR(",")) < 0) return -1;
         return add(close);
     }
 
@@ -162,7 +191,7 @@ private:
         int rec = Py_ReprEnter(o);
         if (rec != 0) {
             if (rec < 0) return -1;
-            return add("{...}");
+            return add(VDX_STR("{...}"));
         }
         int rc = dict_items(o);
         Py_ReprLeave(o);
@@ -170,27 +199,27 @@ private:
     }
 
     int dict_items(PyObject* o) {
-        if (add("{") < 0) return -1;
+        if (add(VDX_STR("{")) < 0) return -1;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool first = true;
         while (!full() && PyDict_Next(o, &pos, &k, &v)) {
             Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (!first && add(", ") < 0) return -1;
+            if (!first && add(VDX_STR(", ")) < 0) return -1;
             first = false;
-            if (element(key.get()) < 0 || add(": ") < 0 || element(value.get()) < 0) return -1;
+            if (element(key.get()) < 0 || add(VDX_STR(": ")) < 0 || element(value.get()) < 0) return -1;
         }
         if (full()) return 0;
-        return add("}");
+        return add(VDX_STR("}"));
     }
 
     int set(PyObject* o) {
         bool frozen = Py_TYPE(o) == &PyFrozenSet_Type;
-        if (PySet_GET_SIZE(o) == 0) return add(frozen ? "frozenset()" : "set()");
+        if (PySet_GET_SIZE(o) == 0) return add(frozen ? VDX_STR("frozenset()") : VDX_STR("set()"));
         int rec = Py_ReprEnter(o);
         if (rec != 0) {
             if (rec < 0) return -1;
-            return add(frozen ? "frozenset(...)" : "set(...)");
+            return add(frozen ? VDX_STR("frozenset(...)") : VDX_STR("set(...)"));
         }
         int rc = set_items(o, frozen);
         Py_ReprLeave(o);
@@ -198,7 +227,7 @@ private:
     }
 
     int set_items(PyObject* o, bool frozen) {
-        if (add(frozen ? "frozenset({" : "{") < 0) return -1;
+        if (add(frozen ? VDX_STR("frozenset({") : VDX_STR("{")) < 0) return -1;
         Ref it = Ref::steal(PyObject_GetIter(o));
         if (!it) return -1;
         bool first = true;
@@ -208,16 +237,26 @@ private:
                 if (PyErr_Occurred()) return -1;
                 break;
             }
-            if (!first && add(", ") < 0) return -1;
+            if (!first && add(VDX_STR(", ")) < 0) return -1;
             first = false;
             if (element(item.get()) < 0) return -1;
         }
         if (full()) return 0;
-        return add(frozen ? "})" : "}");
+        return add(frozen ? VDX_STR("})") : VDX_STR("}"));
+    }
+
+    int flush() {
+        if (ascii_.empty()) return 0;
+        PyObject* text = PyUnicode_DecodeASCII(ascii_.data(), (Py_ssize_t)ascii_.size(), nullptr);
+        if (!text) return -1;
+        parts_.push_back(Ref::steal(text));
+        ascii_.clear();
+        return 0;
     }
 
     Py_ssize_t limit_;
     Py_ssize_t length_ = 0;
+    std::string ascii_;
     std::vector<Ref> parts_;
 };
 

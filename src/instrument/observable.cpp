@@ -19,6 +19,11 @@ struct ObsList {
     PyObject* attr_name;
     PyObject* instanceA;
     PyObject* prev_state;
+    // The length of the content when prev_state was made equal to it (-1:
+    // not known to be). A mutator that finds the list at that length applies
+    // its own step to prev_state instead of comparing and copying the whole
+    // list, so a report costs the same at any size.
+    Py_ssize_t synced_len;
 };
 
 struct Descriptor {
@@ -56,12 +61,82 @@ int left_out(PyObject* owner) {
     return zero ? PyObject_RichCompareBool(v, zero.get(), Py_EQ) : -1;
 }
 
+// One mutation as its mutator made it: the base method, the length before
+// and its arguments.
+struct Step {
+    Base which;
+    Py_ssize_t before_len;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+};
+
+bool exact_int_args(const Step& step, Py_ssize_t upto) {
+    for (Py_ssize_t i = 0; i < step.nargs && i < upto; ++i)
+        if (!PyLong_CheckExact(step.args[i])) return false;
+    return true;
+}
+
+// Applies the step to prev_state when it equals the content before it.
+// 1: applied (*changed tells whether the content changed); 0: not possible
+// here (compare and copy instead); -1: error.
+int apply_step(ObsList* o, PyObject* self, const Step& step, bool* changed) {
+    PyObject* prev = o->prev_state;
+    if (!prev || !PyList_CheckExact(prev) || o->synced_len < 0 || o->synced_len != PyList_GET_SIZE(prev) ||
+        o->synced_len != step.before_len)
+        return 0;
+    Py_ssize_t now = PyList_GET_SIZE(self);
+    switch (step.which) {
+        case kAppend:
+            if (step.nargs != 1 || now != step.before_len + 1) return 0;
+            if (PyList_Append(prev, step.args[0]) < 0) return -1;
+            *changed = true;
+            break;
+        case kExtend: {
+            if (now < step.before_len) return 0;
+            Ref added = Ref::steal(PyList_GetSlice(self, step.before_len, now));
+            if (!added || PyList_SetSlice(prev, step.before_len, step.before_len, added.get()) < 0) return -1;
+            *changed = now != step.before_len;
+            break;
+        }
+        case kClear:
+            if (now != 0) return 0;
+            if (PyList_SetSlice(prev, 0, step.before_len, nullptr) < 0) return -1;
+            *changed = step.before_len != 0;
+            break;
+        case kInsert:
+        case kPop: {
+            // Only plain int indexes: an index of the program's own type
+            // would run its code a second time.
+            bool ok = step.which == kInsert ? step.nargs == 2 && exact_int_args(step, 1) && now == step.before_len + 1
+                                            : exact_int_args(step, 1) && now == step.before_len - 1;
+            if (!ok) return 0;
+            PyObject* stack[3] = {prev, step.nargs > 0 ? step.args[0] : nullptr, step.nargs > 1 ? step.args[1] : nullptr};
+            Ref r = Ref::steal(PyObject_Vectorcall(g_base[step.which], stack, 1 + step.nargs, nullptr));
+            if (!r) return -1;
+            *changed = true;
+            break;
+        }
+        default:
+            return 0;
+    }
+    o->synced_len = now;
+    return 1;
+}
+
 // Reports the content when it differs from the last reported one.
-int notify(PyObject* self) {
+int notify(PyObject* self, const Step* step = nullptr) {
     ObsList* o = as_obs(self);
     int out = left_out(Ref::borrow(o->instanceA ? o->instanceA : Py_None).get());
     if (out != 0) return out < 0 ? -1 : 0;
-    if (o->prev_state && o->prev_state != Py_None) {
+    bool applied = false;
+    if (step) {
+        bool changed = false;
+        int r = apply_step(o, self, *step, &changed);
+        if (r < 0) return -1;
+        if (r > 0 && !changed) return 0;
+        applied = r > 0;
+    }
+    if (!applied && o->prev_state && o->prev_state != Py_None) {
         Ref prev = Ref::borrow(o->prev_state);  // an element's __eq__ may report again
         int same = PyObject_RichCompareBool(prev.get(), self, Py_EQ);
         if (same < 0) {
@@ -91,20 +166,26 @@ int notify(PyObject* self) {
                                     VDX_STR("\uff0c"), owner_text.get(), VDX_STR("."), name_text.get(),
                                     VDX_STR(" to "), content.get()}));
     if (!report) return -1;
+    if (applied) return file_report(owner_ref.get(), callers.get(), report.get(), nullptr);
     if (file_report(owner_ref.get(), callers.get(), report.get(), nullptr) < 0) return -1;
     PyObject* snapshot = PyList_GetSlice(self, 0, PY_SSIZE_T_MAX);
     if (!snapshot) return -1;
     Py_XSETREF(o->prev_state, snapshot);
+    o->synced_len = PyList_GET_SIZE(snapshot);
     return 0;
 }
 
 // After a mutation of the program: a failure of the report is the tool's.
-PyObject* after_mutation(PyObject* self, PyObject* result) {
+PyObject* after_mutation(PyObject* self, PyObject* result, const Step* step = nullptr) {
     if (!result) return nullptr;
     QuietTrace quiet;
-    if (notify(self) < 0 && !report_tool_error("list report")) {
-        Py_DECREF(result);
-        return nullptr;
+    if (notify(self, step) < 0) {
+        // prev_state may have taken the step without its report: compare next time.
+        as_obs(self)->synced_len = -1;
+        if (!report_tool_error("list report")) {
+            Py_DECREF(result);
+            return nullptr;
+        }
     }
     return result;
 }
@@ -125,7 +206,9 @@ PyObject* call_base(Base which, PyObject* self, PyObject* const* args, size_t na
 
 #define MUTATOR(fn, which)                                                                      \
     PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        return after_mutation(self, call_base(which, self, args, (size_t)nargs, kwnames));     \
+        Step step{which, PyList_GET_SIZE(self), args, kwnames ? -1 : nargs};                    \
+        PyObject* result = call_base(which, self, args, (size_t)nargs, kwnames);                \
+        return after_mutation(self, result, step.nargs < 0 ? nullptr : &step);                  \
     }
 MUTATOR(obs_append, kAppend)
 MUTATOR(obs_extend, kExtend)
@@ -182,6 +265,7 @@ int set_fields(PyObject* self, PyObject* instanceA, PyObject* attr_name) {
     if (!cb) return -1;
     Py_XSETREF(o->callbacks, cb);
     Py_XSETREF(o->prev_state, Py_NewRef(Py_None));
+    o->synced_len = -1;
     return 0;
 }
 
@@ -342,6 +426,7 @@ int set_field(PyObject* self, PyObject* value, void* which) {
     PyObject** slot = which == (void*)0 ? &o->callbacks : which == (void*)1 ? &o->attr_name
                     : which == (void*)2 ? &o->instanceA : &o->prev_state;
     Py_XSETREF(*slot, Py_XNewRef(value));
+    if (slot == &o->prev_state) o->synced_len = -1;
     return 0;
 }
 

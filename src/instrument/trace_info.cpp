@@ -242,6 +242,11 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
     if (!key) return -1;
     int known = PySequence_Contains(dict, key.get());
     if (known < 0) return -1;
+    // In the traced child every report is in the result file already: a user
+    // keeps its first entry (a copy's VALUE INIT line among them), which is
+    // all that the child itself reads again, so memory does not grow with
+    // the number of reports.
+    if (in_child && known) return 0;
     if (known) {
         Ref filed = Ref::steal(PyObject_GetItem(dict, key.get()));
         if (!filed) return -1;
