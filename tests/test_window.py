@@ -73,7 +73,8 @@ def button_texts(app, frame):
 def test_full_mode_shows_every_control_in_four_rows(gui):
     root, app = gui(simple=0)
     assert root.title() == f"vardex   main.py   {gui.project}"
-    assert button_texts(app, "button_frame") == ["Run", "Add Class/Vars", "Add stop line", "And Print"]
+    assert button_texts(app, "button_frame") == ["Run", "Add Class/Vars", "Add stop line", "And Print",
+                                                 "Actual values"]
     assert button_texts(app, "button_frame2") == ["Show trace result(time sequence)",
                                                   "Show trace result(instances sequence)",
                                                   "Print in terminal(instances sequence)"]
@@ -114,6 +115,7 @@ def test_chinese_window_and_the_first_start_question(gui, monkeypatch):
     root.update()
     assert app.add_class_button.cget("text") == "\u6dfb\u52a0\u7c7b/\u53d8\u91cf"
     assert app.clear_info_button.cget("text") == "\u6e05\u9664\u4e4b\u524d\u7684\u76d1\u89c6\u4fe1\u606f"
+    assert app.observe_check.cget("text") == "\u5b9e\u9645\u503c"
     # Row texts stay English.
     assert app.entries[0][0]["Input Class Names"].get() == "Input Class Names"
 
@@ -184,7 +186,7 @@ def test_placeholders_turn_grey_and_offer_the_history(gui):
 DATA = {"classes": [{"class_name": "Cart", "var_names": "total, \u4e2d", "list_names": "Input List Names",
                      "instance_names": "cart", "enabled": True}],
         "stop_lines": [{"file_path": "/p/a.py", "line_number": "10, 20", "enabled": False}],
-        "top_enable": True}
+        "top_enable": True, "observe": True}
 
 
 def test_data_and_history_round_trip_byte_for_byte(gui):
@@ -192,6 +194,7 @@ def test_data_and_history_round_trip_byte_for_byte(gui):
     root, app = gui(simple=0)
     assert [e[0]["Input Class Names"].get() for e in app.entries[:1]] == ["Cart"]
     assert app.entries[1][0]["Line Number"].get() == "10, 20" and app.top_enable_var.get() == "1"
+    assert app.observe_var.get() == "1"
     app.save_button.invoke()
     assert (gui.folder / "data.txt").read_bytes() == json.dumps(DATA, indent=4).encode()
     assert b"\\u4e2d" in (gui.folder / "data.txt").read_bytes()
@@ -208,8 +211,13 @@ def test_untouched_window_saves_the_placeholders_and_no_history(gui):
     app.save_button.invoke()
     saved = {"classes": [{"class_name": "Input Class Names", "var_names": "Input Var Names",
                           "list_names": "Input List Names", "instance_names": "Input instance Names",
-                          "enabled": False}], "stop_lines": [], "top_enable": False}
+                          "enabled": False}], "stop_lines": [], "top_enable": False, "observe": False}
     assert (gui.folder / "data.txt").read_bytes() == json.dumps(saved, indent=4).encode()
+    # A file saved before the "Actual values" box existed loads it unticked.
+    del saved["observe"]
+    (gui.folder / "data.txt").write_text(json.dumps(saved), encoding="utf-8")
+    root, app = gui(simple=0)
+    assert app.observe_var.get() == "0" and app.observe_check.cget("text") == "Actual values"
     assert all(v == [] for v in json.loads((gui.folder / "history.txt").read_text()).values())
 
 
@@ -406,6 +414,7 @@ def test_run_from_the_window_traces_the_project_and_reports_its_end(gui):
     app.add_class()
     app.entries[1][0]["Input Var Names"].set("total")
     app.entries[1][1].set("1")
+    app.observe_check.invoke()  # "Actual values": reports after each statement
     app.ok_button.invoke()
     assert app.status_label.cget("text") == "running ..."
     result = gui.folder / "trace_result.txt"
@@ -428,9 +437,12 @@ def test_run_from_the_window_traces_the_project_and_reports_its_end(gui):
     assert status == f"run ended with exit status 0; {len(reports)} reports in trace_result.txt"
     assert any("Class Created9-Box" in r for r in reports), text
     assert any("VALUE CHANGED5" in r and "from [1] to [2]" in r for r in reports)
-    assert any("Variable:total" in r for r in reports)
+    # Only the passes that changed total, with the value each really gave.
+    assert [r.split("Variable:total")[1] for r in reports if "Variable:total" in r] == [
+        "\uff0cfrom None to 0", "\uff0cfrom 0 to 1", "\uff0cfrom 1 to 3"]
     # Restarting the window brings the rows back.
     root2, app2 = gui(simple=0)
+    assert app2.observe_var.get() == "1"
     assert [e[0]["Input Class Names"].get() for e in app2.entries] == ["Box", "Input Class Names"]
     assert [e[0]["Input Var Names"].get() for e in app2.entries] == ["v", "total"]
 

@@ -12,10 +12,16 @@ namespace {
 constexpr int kPollMs = 200;
 
 
+// The "Actual values" box: reports observed after each statement.
+void set_observe(py::object self) {
+    set_g("observe_values", py::int_(equals(self.attr("observe_var").attr("get")(), py::str("1")) ? 1 : 0));
+}
+
 void simple_collect(py::object self) {
     for (const char* name : {"trace_classname_list", "trace_var_list", "trace_list_list", "trace_stop_list"})
         set_g(name, py::list());
     set_g("print_directly", py::int_(3));
+    set_observe(self);
     py::list entries = self.attr("entries");
     if (py::len(entries) == 0) return;
     py::dict map = entries[0].cast<py::tuple>()[0];
@@ -30,6 +36,7 @@ void collect(py::object self) {
     set_g("trace_stop_list", stops);
     set_g("trace_target_line_list", targets);
     set_g("print_directly", py::bool_(equals(self.attr("top_enable_var").attr("get")(), py::str("1"))));
+    set_observe(self);
     for (auto row : self.attr("entries")) {
         py::tuple r = py::reinterpret_borrow<py::object>(row).cast<py::tuple>();
         py::dict map = r[0];

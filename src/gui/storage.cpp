@@ -89,6 +89,7 @@ void save_data(py::object self) {
     data["classes"] = classes;
     data["stop_lines"] = stops;
     data["top_enable"] = equals(self.attr("top_enable_var").attr("get")(), py::str("1"));
+    data["observe"] = equals(self.attr("observe_var").attr("get")(), py::str("1"));
     for (auto row : self.attr("entries")) {
         py::object r = py::reinterpret_borrow<py::object>(row);
         py::dict map = r[py::int_(0)];
@@ -140,6 +141,9 @@ void load_data(py::object self) {
     if (py::len(classes) == 0) self.attr("add_class")();
     bool print = data.contains("top_enable") && truthy(data["top_enable"]);
     self.attr("top_enable_var").attr("set")(print ? "1" : "0");
+    // Saved before the box existed: unticked.
+    bool observe = data.contains("observe") && truthy(data["observe"]);
+    self.attr("observe_var").attr("set")(observe ? "1" : "0");
     for (auto c : classes) self.attr("add_class")(c);
     for (auto s : stops) self.attr("add_stop_line_with_data")(s);
     self.attr("master").attr("update_idletasks")();

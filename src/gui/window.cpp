@@ -12,8 +12,9 @@ struct Control {
     const char* frame;
     const char* en;
     const char* zh;
-    const char* action;  // nullptr: the check box
+    const char* action;  // nullptr: a check box on the variable `var`
     bool expand;
+    const char* var = nullptr;
 };
 
 const Control kControls[] = {
@@ -21,7 +22,10 @@ const Control kControls[] = {
     {"add_class_button", "button_frame", "Add Class/Vars", "\u6dfb\u52a0\u7c7b/\u53d8\u91cf", "add_class", true},
     {"add_stop_line_button", "button_frame", "Add stop line", "\u6dfb\u52a0\u505c\u6b62\u884c", "add_stop_line",
      true},
-    {"enable_check", "button_frame", "And Print", "\u5e76\u6253\u5370", nullptr, false},
+    {"enable_check", "button_frame", "And Print", "\u5e76\u6253\u5370", nullptr, false, "top_enable_var"},
+    // Reports of variables and lists made after each statement, with the
+    // value it really gave, instead of before it with a predicted one.
+    {"observe_check", "button_frame", "Actual values", "\u5b9e\u9645\u503c", nullptr, false, "observe_var"},
     {"show_record_button", "button_frame2", "Show trace result(time sequence)",
      "\u663e\u793a\u8ffd\u8e2a\u7ed3\u679c\uff08\u65f6\u95f4\u987a\u5e8f\uff09", "show_record", true},
     {"show_record_as_instances_button", "button_frame2", "Show trace result(instances sequence)",
@@ -43,7 +47,7 @@ const Control kControls[] = {
 };
 
 // Hidden in simple mode, in the order they are forgotten and packed again.
-const char* const kHidden[] = {"add_class_button",  "add_stop_line_button", "enable_check",
+const char* const kHidden[] = {"add_class_button",  "add_stop_line_button", "enable_check", "observe_check",
                                "save_button",       "open_history_button",  "show_record_button",
                                "show_record_as_instances_button",           "print_in_terminal_button",
                                "clear_info_button", "usage_button",         "tips_button",
@@ -112,9 +116,8 @@ void init(py::object self, py::object master) {
         py::object text = tr(self, c.en, c.zh);
         py::object widget;
         if (!c.action) {
-            self.attr("top_enable_var") = tk.attr("StringVar")(py::arg("value") = "0");
-            widget = tk.attr("Checkbutton")(frame, py::arg("text") = text,
-                                            py::arg("variable") = self.attr("top_enable_var"),
+            self.attr(c.var) = tk.attr("StringVar")(py::arg("value") = "0");
+            widget = tk.attr("Checkbutton")(frame, py::arg("text") = text, py::arg("variable") = self.attr(c.var),
                                             py::arg("onvalue") = "1", py::arg("offvalue") = "0");
         } else {
             widget = ttk.attr("Button")(frame, py::arg("text") = text, py::arg("command") = self.attr(c.action));
