@@ -84,14 +84,19 @@ py::frozenset reads_of(std::initializer_list<py::handle> nodes) {
     return py::frozenset(names);
 }
 
-void add(py::handle self, py::tuple record, py::tuple entry, int flags, py::object reads, py::handle target) {
+// `key`: the source of the item an item assignment or deletion changes.
+void add(py::handle self, py::tuple record, py::tuple entry, int flags, py::object reads, py::handle target,
+         py::object key = py::none()) {
     self.attr("changes").attr("append")(record);
     py::object spans = py::getattr(self, "change_spans", py::none());
     if (spans.is_none()) {
         spans = py::list();
         self.attr("change_spans") = spans;
     }
-    spans.attr("append")(py::make_tuple(entry[0], entry[1], entry[2], entry[3], flags, reads, target));
+    if (key.is_none())
+        spans.attr("append")(py::make_tuple(entry[0], entry[1], entry[2], entry[3], flags, reads, target));
+    else
+        spans.attr("append")(py::make_tuple(entry[0], entry[1], entry[2], entry[3], flags, reads, target, key));
 }
 
 // The watched name at the root of a chain of subscripts and attributes
@@ -234,7 +239,7 @@ void single_target(py::handle self, py::handle node, py::handle target, py::hand
         py::object key = fv_or(text, py::object());
         if (!key) key = src(target.attr("slice"));
         add(self, py::make_tuple(line, id, key, text, "     Subscript Assign"), place(node), 0,
-            reads_of({target.attr("slice"), value}), id);
+            reads_of({target.attr("slice"), value}), id, src(target.attr("slice")));
     } else if (is(target, A.Subscript) || is(target, A.Attribute)) {
         nested_target(self, node, target, py::reinterpret_borrow<py::object>(value), line);
     }
@@ -312,7 +317,10 @@ int aug_assign(PyObject* self_ptr, PyObject* node_ptr) {
         py::object root = chain_root(self, target);
         if (root.is_none()) return;
         py::str op = py::str(path_after(target, root)) + py::str(" ") + py::str(symbol_of(op_name)) + py::str("=");
-        add(self, py::make_tuple(line, root, op, text), place(node), kPredictUnknown, reads_of({value}), root);
+        py::object key = is(target, A.Subscript) && is(target.attr("value"), A.Name)
+                             ? py::object(src(target.attr("slice")))
+                             : py::object(py::none());
+        add(self, py::make_tuple(line, root, op, text), place(node), kPredictUnknown, reads_of({value}), root, key);
     });
 }
 
@@ -361,7 +369,7 @@ int delete_targets(PyObject* self_ptr, PyObject* node_ptr) {
                 py::object id = target.attr("value").attr("id");
                 py::str key = src(target.attr("slice"));
                 add(self, py::make_tuple(line, id, fv_or(key, py::str("Delete")), key), place(node), 0,
-                    reads_of({target.attr("slice")}), id);
+                    reads_of({target.attr("slice")}), id, key);
             } else if (is(target, A.Subscript) || is(target, A.Attribute)) {
                 py::object root = chain_root(self, target);
                 if (root.is_none()) continue;

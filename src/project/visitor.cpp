@@ -715,13 +715,14 @@ int finish_records(PyObject* self, PyObject* tree) {
         int flags;
         PyObject* reads;
         PyObject* target;
+        PyObject* key;  // the changed item's source, or nullptr
         bool ok;
     };
     std::vector<Raw> raws;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
         PyObject* raw = PyList_GET_ITEM(spans.get(), i);
         Raw r{};
-        r.ok = PyTuple_Check(raw) && PyTuple_GET_SIZE(raw) == 7;
+        r.ok = PyTuple_Check(raw) && (PyTuple_GET_SIZE(raw) == 7 || PyTuple_GET_SIZE(raw) == 8);
         if (r.ok) {
             int v[5];
             for (int j = 0; j < 5; ++j) v[j] = (int)PyLong_AsLong(PyTuple_GET_ITEM(raw, j));
@@ -730,6 +731,7 @@ int finish_records(PyObject* self, PyObject* tree) {
             r.flags = v[4];
             r.reads = PyTuple_GET_ITEM(raw, 5);
             r.target = PyTuple_GET_ITEM(raw, 6);
+            r.key = PyTuple_GET_SIZE(raw) == 8 ? PyTuple_GET_ITEM(raw, 7) : nullptr;
             r.group = r.e;
             auto upper = std::upper_bound(roots.begin(), roots.end(), r.e,
                                           [](const Place& a, const Place& b) { return lt(a.l0, a.c0, b.l0, b.c0); });
@@ -915,8 +917,10 @@ int finish_records(PyObject* self, PyObject* tree) {
         PyErr_Clear();
         const Place& e = r.e;
         const Place& group = r.group;
-        Ref t = Ref::steal(Py_BuildValue("(iiiiiiiii)", e.l0, e.c0, e.l1, e.c1, group.l0, group.c0, group.l1,
-                                         group.c1, flags));
+        Ref t = Ref::steal(r.key ? Py_BuildValue("(iiiiiiiiiO)", e.l0, e.c0, e.l1, e.c1, group.l0, group.c0,
+                                                 group.l1, group.c1, flags, r.key)
+                                 : Py_BuildValue("(iiiiiiiii)", e.l0, e.c0, e.l1, e.c1, group.l0, group.c0,
+                                                 group.l1, group.c1, flags));
         if (!t || PyList_Append(finished.get(), t.get()) < 0) return -1;
     }
     if (in_step && PySequence_SetSlice(changes.get(), 0, PY_SSIZE_T_MAX, kept_changes.get()) < 0) return -1;

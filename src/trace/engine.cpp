@@ -123,7 +123,9 @@ int load_records(FileRecords& fr, PyObject* records, PyObject* spans) {
         bool placed = false;
         if (span_list) {
             PyObject* s = PySequence_Fast_GET_ITEM(span_list.get(), i);
-            if (PyTuple_Check(s) && PyTuple_GET_SIZE(s) == 9) {
+            if (PyTuple_Check(s) && (PyTuple_GET_SIZE(s) == 9 || PyTuple_GET_SIZE(s) == 10)) {
+                if (PyTuple_GET_SIZE(s) == 10 && PyUnicode_Check(PyTuple_GET_ITEM(s, 9)))
+                    r.key = Ref::borrow(PyTuple_GET_ITEM(s, 9));
                 int v[9];
                 placed = true;
                 for (int j = 0; j < 9 && placed; ++j) v[j] = (int)as_long(PyTuple_GET_ITEM(s, j), &placed);
@@ -262,6 +264,7 @@ enum class Sign {
     Unbound,    // the name was not bound: a binding is the change
     Immutable,  // an immutable built-in value: another value is the change
     Length,     // a list, dict or set whose every recorded call changes its length
+    Keyed,      // a list or dict whose statements assign or delete given items only
     Identity,   // plain rebindings only: another object is the change
     Snapshot,   // built-in values: not equal to the copy taken before
     Text,       // anything else: another object, or another str() of it
@@ -281,6 +284,10 @@ struct Captured {
     Py_ssize_t length = 0;
     Ref before_text;           // the report's "from" text
     Ref before_full;           // Text: str() of the value before
+    struct Item {
+        Ref key, value, copy;  // value nullptr: no such item; copy: of an inert mutable value
+    };
+    std::vector<Item> items;   // Keyed: the items the statement may change
 };
 
 // An execution of a statement spread over lines: events inside it that move
@@ -368,8 +375,10 @@ Sign sign_for(PyObject* before, const std::vector<const Record*>& recs) {
     if (!before) return Sign::Unbound;
     if (is_immutable(before)) return Sign::Immutable;
     bool length = PyList_CheckExact(before) || PyDict_CheckExact(before) || PyAnySet_CheckExact(before);
+    bool keyed = PyList_CheckExact(before) || PyDict_CheckExact(before);
     bool plain = true;
     for (const Record* r : recs) {
+        keyed = keyed && r->key && expression_is_plain(r->key.get());
         // Each of these calls changes the length when it returns.
         length = length && op_is(*r, {"append", "insert", "pop", "remove"});
         if (plain && (!(r->flags & kBinding) || !str_is(r->op.get(), "="))) plain = false;
@@ -380,6 +389,7 @@ Sign sign_for(PyObject* before, const std::vector<const Record*>& recs) {
         }
     }
     if (length) return Sign::Length;
+    if (keyed) return Sign::Keyed;
     // Rebound to a value made without program code: the same object cannot
     // have changed.
     if (plain) return Sign::Identity;
@@ -388,6 +398,64 @@ Sign sign_for(PyObject* before, const std::vector<const Record*>& recs) {
 }
 
 PyObject* none_text() { return Py_NewRef(VDX_STR("None")); }
+
+// The item of a list or dict at a key (nullptr with no error: none there).
+PyObject* item_at(PyObject* container, PyObject* key) {
+    PyObject* v = PyObject_GetItem(container, key);
+    if (!v && (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_IndexError) ||
+               PyErr_ExceptionMatches(PyExc_TypeError)))
+        PyErr_Clear();
+    return v;
+}
+
+// Keyed: the items at the keys of the statement, read before it runs. 1, or
+// 0 when a key cannot be read without running program code (or fails).
+int capture_items(PyFrameObject* frame, const std::vector<const Record*>& recs, PyObject* container,
+                  Captured* out) {
+    for (const Record* r : recs) {
+        bool unsafe = false;
+        Ref key = Ref::steal(safe_eval(frame, r->key.get(), &unsafe));
+        if (!key) {
+            PyErr_Clear();
+            return 0;
+        }
+        // Looked up again after the statement: only keys whose hash and
+        // comparison run no program code.
+        PyObject* k = key.get();
+        bool plain_key = is_immutable(k);
+        if (!plain_key && PySlice_Check(k)) {
+            PySliceObject* sl = (PySliceObject*)k;
+            plain_key = is_immutable(sl->start) && is_immutable(sl->stop) && is_immutable(sl->step);
+        }
+        if (!plain_key) return 0;
+        Captured::Item item;
+        item.key = key;
+        item.value = Ref::steal(item_at(container, key.get()));
+        if (PyErr_Occurred()) return -1;
+        if (item.value && !is_immutable(item.value.get()) && is_inert(item.value.get())) {
+            item.copy = Ref::steal(inert_copy(item.value.get()));
+            if (!item.copy) return -1;
+        }
+        out->items.push_back(std::move(item));
+    }
+    out->length = PyObject_Size(container);
+    return out->length < 0 ? -1 : 1;
+}
+
+// Whether an item read again differs from the one read before: 1, 0 or -1.
+int item_changed(const Captured::Item& was, PyObject* now) {
+    PyObject* b = was.value.get();
+    if (!b || !now) return (b != nullptr) != (now != nullptr);
+    if (was.copy) {
+        if (!is_inert(now)) return 1;
+        int same = PyObject_RichCompareBool(was.copy.get(), now, Py_EQ);
+        return same < 0 ? -1 : !same;
+    }
+    if (now == b) return 0;
+    if (!is_immutable(b) || Py_TYPE(now) != Py_TYPE(b) || !is_immutable(now)) return 1;
+    int same = PyObject_RichCompareBool(b, now, Py_EQ);
+    return same < 0 ? -1 : !same;
+}
 
 // Prepares an observed report: the value before and what tells its change.
 int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector<int>& entries, Captured* out) {
@@ -408,7 +476,18 @@ int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector
     for (int e : entries) recs.push_back(&records[map->entry_rec[e]]);
     out->sign = sign_for(out->before.get(), recs);
     PyObject* b = out->before.get();
+    if (out->sign == Sign::Keyed) {
+        int ok = capture_items(frame, recs, b, out);
+        if (ok < 0) return -1;
+        if (!ok) {
+            out->items.clear();
+            out->sign = is_inert(b) ? Sign::Snapshot : Sign::Text;
+        }
+    }
     switch (out->sign) {
+        case Sign::Keyed:
+            out->before_text = Ref::steal(report_text(b));
+            break;
         case Sign::Unbound:
             out->before_text = Ref::steal(none_text());
             break;
@@ -459,6 +538,18 @@ int changed(PyFrameObject* frame, const FrameState& st, const Captured& c, Ref& 
             case Sign::Length: {
                 Py_ssize_t size = PyObject_Size(n);
                 return size < 0 ? -1 : size != c.length;
+            }
+            case Sign::Keyed: {
+                Py_ssize_t size = PyObject_Size(n);
+                if (size < 0) return -1;
+                if (size != c.length) return 1;
+                for (const Captured::Item& item : c.items) {
+                    Ref v = Ref::steal(item_at(n, item.key.get()));
+                    if (PyErr_Occurred()) return -1;
+                    int ch = item_changed(item, v.get());
+                    if (ch != 0) return ch;
+                }
+                return 0;
             }
             case Sign::Snapshot: {
                 // A value that now holds objects of the program has changed;
@@ -791,9 +882,9 @@ int capture(PyFrameObject* frame, CodeMap* map, int r, bool merged, std::vector<
     out->label = Ref::steal(concat({VDX_STR("<"), name_text.get(), VDX_STR(">")}));
     out->callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
     if (!out->label || !out->callers) return -1;
-    Ref before_text = before_known ? Ref::steal(value_text(before ? before.get() : Py_None))
+    Ref before_text = before_known ? Ref::steal(report_text(before ? before.get() : Py_None))
                                    : Ref::steal(text("unknown"));
-    Ref after_text = Ref::steal(value_text(after.get()));
+    Ref after_text = Ref::steal(report_text(after.get()));
     Ref file_text = Ref::steal(PyObject_Str(map->file->file.get()));
     if (!before_text || !after_text || !file_text) return -1;
     Ref raw_line = Ref::steal(PyLong_FromLong(rec.line + map->shift));

@@ -51,6 +51,7 @@ struct Record {
     int group = 0;                       // the statement (or header expression) around it
     int gl0 = 0, gc0 = 0, gl1 = 0, gc1 = 0;
     int flags = 0;
+    Ref key;  // the source of the item it assigns or deletes, when it does
 };
 
 struct FileRecords {
