@@ -107,6 +107,38 @@ def test_predictions_of_unpacking_and_of_statements_sharing_a_line(child):
     ]
 
 
+def test_a_name_bound_twice_by_one_statement_is_predicted_unknown(child):
+    proc, got = run(child, """
+        y = 0
+        x = (y := y + 1) + (y := y + 1)
+        print(x, y)
+        """, "x,y")
+    assert proc.stdout == "3 2\n"
+    assert got[-1] == "2:x = (y := y + 1) + (y := y + 1) Variable:y\uff0cfrom 0 to unknown"
+
+
+def test_observed_statements_sharing_a_line_give_one_report_per_name_and_line(child):
+    proc, result = traced(child, {"main.py": """
+        v, w = 1, 2
+        v, w = w, v
+        x = 1; x = x + 1; x += 10
+        y = [1]; y.append(y[0])
+        x = (y := 5) + (y := 6)
+        print(v, w, x, y)
+        """}, "--var", "v,w,x,y", "--print", "0", predict=False)
+    assert proc.stdout == "2 1 11 6\n"
+    assert lines_of(result, child.cwd / "main.py") == [
+        "1:v, w = 1, 2 Variable:v\uff0cfrom None to 1",
+        "1:v, w = 1, 2 Variable:w\uff0cfrom None to 2",
+        "2:v, w = w, v Variable:v\uff0cfrom 1 to 2",
+        "2:v, w = w, v Variable:w\uff0cfrom 2 to 1",
+        "3:x = 1; x = x + 1; x += 10 Variable:x\uff0cfrom None to 12",
+        "4:y = [1]; y.append(y[0]) Variable:y\uff0cfrom None to [1, 1]",
+        "5:x = (y := 5) + (y := 6) Variable:x\uff0cfrom 12 to 11",
+        "5:x = (y := 5) + (y := 6) Variable:y\uff0cfrom [1, 1] to 6",
+    ]
+
+
 def test_every_binding_form_is_reported(child):
     proc, got = run(child, """
         import io
