@@ -211,13 +211,6 @@ def test_property_only_attributes_are_polled_at_call_events(child):
     assert "-----------------<watcher>:" in result.splitlines()
 
 
-def test_syntax_error_on_the_first_line_is_reported_at_line_20(child):
-    proc, _ = traced(child, {"main.py": "x = = 1\n"}, "--var", "x")
-    assert proc.returncode == 1
-    assert 'File "<string>", line 20' in proc.stderr
-    assert "SyntaxError" in proc.stderr
-
-
 def test_paths_with_quotes_and_backslashes_reach_the_child_intact(child):
     project = child.cwd / 'odd "dir" \\n'
     project.mkdir()

@@ -81,28 +81,31 @@ PyObject* filed_object(PyObject* key) {
 int frame_location(PyObject* frame, Ref& file, Ref& lineno, Ref& text) {
     PyCodeObject* code = PyFrame_GetCode((PyFrameObject*)frame);
     Ref filename = Ref::borrow(code->co_filename);
-    trace::StringCode role = trace::StringCode::MainFile;
-    bool string_code = PyUnicode_Check(filename.get()) &&
-                       PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0;
-    if (string_code) role = trace::string_code_role((PyObject*)code);
+    trace::CodeRole role = trace::code_role(code);
     Py_DECREF(code);
     Ref raw = Ref::steal(PyLong_FromLong(PyFrame_GetLineNumber((PyFrameObject*)frame)));
     if (!raw) return -1;
-    if (string_code && role != trace::StringCode::MainFile) {
+    if (role == trace::CodeRole::OtherString || role == trace::CodeRole::Runner) {
         // Code the program compiled from a string has no file of its own.
         file = filename;
         lineno = raw;
         text = Ref::steal(PyUnicode_FromString(""));
         return text ? 0 : -1;
     }
-    if (string_code) {
+    // The main file by its own path, with its own line numbers (shifted back
+    // when it ran from a string); any other file as it is, the main file
+    // imported as a module included.
+    bool main = role == trace::CodeRole::MainFile;
+    bool shifted = main && PyUnicode_Check(filename.get()) &&
+                   PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0;
+    if (main) {
         PyObject* main_file = get_global("project_main_file");
         if (!main_file) return -1;
         file = Ref::borrow(main_file);
     } else {
         file = filename;
     }
-    Ref line = Ref::steal(trace::line_from_file(filename.get(), raw.get()));
+    Ref line = Ref::steal(trace::source_line(file.get(), raw.get(), shifted));
     if (!line) return -1;
     text = Ref::borrow(PyTuple_GET_ITEM(line.get(), 0));
     lineno = Ref::borrow(PyTuple_GET_ITEM(line.get(), 1));

@@ -105,17 +105,20 @@ PyObject* caller_details_py(PyObject* start_frame, PyObject* ign_obj) {
             if (!filename) return nullptr;
             int frozen = starts_with(filename.get(), "<frozen importlib.");
             if (frozen < 0) return nullptr;
-            trace::StringCode role = trace::StringCode::MainFile;
             bool string_code = PyUnicode_Check(filename.get()) &&
                                PyUnicode_CompareWithASCIIString(filename.get(), "<string>") == 0;
-            if (string_code && PyFrame_Check(caller.get())) {
+            // A frame's code tells where it comes from; an object standing
+            // for a frame is read by its file name, "<string>" being the
+            // main file.
+            trace::CodeRole role = string_code ? trace::CodeRole::MainFile : trace::CodeRole::File;
+            if (PyFrame_Check(caller.get())) {
                 PyCodeObject* code = PyFrame_GetCode((PyFrameObject*)caller.get());
-                role = trace::string_code_role((PyObject*)code);
+                role = trace::code_role(code);
                 Py_DECREF(code);
             }
             // The child runner's own frames are not the program's callers.
-            if (!frozen && !(string_code && role == trace::StringCode::Runner)) {
-                bool main_code = string_code && role == trace::StringCode::MainFile;
+            if (!frozen && role != trace::CodeRole::Runner) {
+                bool main_code = role == trace::CodeRole::MainFile;
                 if (main_code) {
                     PyObject* main_file = get_global("project_main_file");
                     if (!main_file) return nullptr;
@@ -123,10 +126,13 @@ PyObject* caller_details_py(PyObject* start_frame, PyObject* ign_obj) {
                 }
                 Ref lineno = Ref::steal(frame_lineno(caller.get()));
                 if (!lineno) return nullptr;
-                // Code executed from a string has no file to read its line from.
-                Ref line = Ref::steal(string_code && !main_code
-                                          ? Py_BuildValue("(sO)", "", lineno.get())
-                                          : trace::line_from_file(filename.get(), lineno.get()));
+                // Code executed from a string has no file to read its line
+                // from; the main file's lines are its own unless it ran from
+                // a string.
+                Ref line = Ref::steal(role == trace::CodeRole::OtherString ? Py_BuildValue("(sO)", "", lineno.get())
+                                      : !PyFrame_Check(caller.get())
+                                          ? trace::line_from_file(filename.get(), lineno.get())
+                                          : trace::source_line(filename.get(), lineno.get(), main_code && string_code));
                 if (!line) return nullptr;
                 Ref detail = Ref::steal(PyList_New(3));
                 if (!detail) return nullptr;

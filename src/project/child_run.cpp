@@ -40,23 +40,111 @@ py::list program_argv(const py::object& main_file) {
     throw py::error_already_set();  // execv returned: it raised
 }
 
-// The preamble's own names leave __main__; its Thread.run wrapper keeps them
-// in a namespace of its own.
+// The preamble's own names leave __main__, and threading.Thread.run is its
+// own again: threading.settrace reaches every thread, so the preamble's
+// wrapper would only add its frame to every thread's stack.
 void tidy_main_namespace(py::dict ns) {
-    py::object run = ns.attr("get")("traced_run");
     py::object original = ns.attr("get")("original_run");
-    if (!run.is_none() && !original.is_none() && py::hasattr(run, "__code__")) {
-        py::dict own;
-        own["sys"] = g("sys");
-        own["vardex"] = py::reinterpret_borrow<py::object>(module());
-        own["original_run"] = original;
-        own["__builtins__"] = py::module_::import("builtins");
-        py::object wrapper = py::module_::import("types").attr("FunctionType")(run.attr("__code__"), own,
-                                                                                run.attr("__name__"));
-        py::module_::import("threading").attr("Thread").attr("run") = wrapper;
-    }
+    if (!original.is_none()) py::module_::import("threading").attr("Thread").attr("run") = original;
     for (const char* name : {"sys", "threading", "vardex", "original_run", "traced_run"})
         if (ns.contains(name)) ns.attr("pop")(name);
+}
+
+// The program's sys.path as "python <main file>" has it: the preamble put
+// vardex's folder first and "-c" the working directory (""); both give way
+// to the main file's folder (none with -P or -I).
+void program_sys_path(const py::object& folder) {
+    py::object sys = g("sys");
+    py::list path = sys.attr("path");
+    py::object ospath = g("os").attr("path");
+    py::object own = ospath.attr("dirname")(ospath.attr("abspath")(g("__file__")));
+    if (py::len(path) > 0 && equals(path[0], own)) path.attr("pop")(0);
+    bool safe_path = truthy(sys.attr("flags").attr("safe_path"));
+    if (py::len(path) > 0 && equals(path[0], py::str(""))) {
+        if (safe_path) path.attr("pop")(0);
+        else path[0] = folder;
+    } else if (!safe_path) {
+        path.attr("insert")(0, folder);
+    }
+}
+
+// ------------------------------------------------------------ the program's frames
+
+// The interpreter's record of the running frame, which a new frame takes as
+// the one that called it. Cleared while the main file runs, its frames have
+// no caller, as under "python main.py": tracebacks, extract_stack() and
+// inspect.stack() show nothing of the preamble.
+struct Detached {
+    bool done = false;
+    struct _PyInterpreterFrame* saved = nullptr;
+    PyThreadState* ts = nullptr;
+
+    static struct _PyInterpreterFrame*& slot(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030D0000
+        return ts->current_frame;
+#else
+        return ts->cframe->current_frame;
+#endif
+    }
+
+    Detached() {
+        ts = PyThreadState_Get();
+        if (!PyEval_GetFrame() || !slot(ts)) return;
+        saved = slot(ts);
+        slot(ts) = nullptr;
+        // Checked on the live thread state: no frame must be seen now.
+        if (PyEval_GetFrame()) {
+            slot(ts) = saved;
+            tool_message("the main file runs above the runner's frame on this interpreter");
+            return;
+        }
+        done = true;
+    }
+    ~Detached() {
+        if (done) slot(ts) = saved;
+    }
+};
+
+// sys.excepthook for an exception that ends the program: the runner's frames
+// leave its traceback (they come first, where the exception passed through
+// the preamble), then the hook the program had gets it, as Python would call
+// it for "python main.py".
+PyObject* g_program_hook = nullptr;
+
+PyObject* strip_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "excepthook expects 3 arguments");
+        return nullptr;
+    }
+    Ref tb = Ref::borrow(args[2]);
+    while (tb && PyTraceBack_Check(tb.get())) {
+        PyFrameObject* frame = ((PyTracebackObject*)tb.get())->tb_frame;
+        PyCodeObject* code = PyFrame_GetCode(frame);
+        bool runner = trace::code_role(code) == trace::CodeRole::Runner;
+        Py_DECREF(code);
+        if (!runner) break;
+        PyObject* next = (PyObject*)((PyTracebackObject*)tb.get())->tb_next;
+        tb = Ref::borrow(next ? next : Py_None);
+    }
+    if (PyExceptionInstance_Check(args[1]) &&
+        PyException_SetTraceback(args[1], tb.get() == Py_None ? Py_None : tb.get()) < 0)
+        PyErr_Clear();
+    PyObject* hook = g_program_hook ? g_program_hook : PySys_GetObject("__excepthook__");
+    if (!hook) Py_RETURN_NONE;
+    Ref held = Ref::borrow(hook);
+    PyObject* call[3] = {args[0], args[1], tb.get()};
+    return PyObject_Vectorcall(held.get(), call, 3, nullptr);
+}
+
+PyMethodDef strip_hook_def = {"excepthook", (PyCFunction)(void (*)(void))strip_hook, METH_FASTCALL,
+                              "Shows an exception that ends the program without the runner's frames."};
+
+// Installed just before the program's exception leaves for the preamble.
+void install_strip_hook() {
+    PyObject* current = PySys_GetObject("excepthook");  // borrowed
+    Py_XSETREF(g_program_hook, Py_XNewRef(current));
+    Ref hook = Ref::steal(PyCFunction_New(&strip_hook_def, nullptr));
+    if (!hook || PySys_SetObject("excepthook", hook.get()) < 0) PyErr_Clear();
 }
 
 void run_main_file(py::object result_file) {
@@ -96,74 +184,55 @@ void run_main_file(py::object result_file) {
             throw;
         run_as_python(main_file);
     }
-    long shift = py::int_(g("add_lines_lens")).cast<long>() + 1;
-    py::str source = py::str(std::string(shift > 0 ? (size_t)shift : 0, '\n')) + py::str(text);
+    py::list argv = program_argv(main_file);
+    py::object ospath = os.attr("path");
+    py::object given = argv[0];
+    // As Python sets them for "python <given>": __file__ and the code's file
+    // name are the given path made absolute (not normalised), sys.path[0] the
+    // real folder of the file.
+    py::object file_name =
+        truthy(ospath.attr("isabs")(given)) ? given : ospath.attr("join")(os.attr("getcwd")(), given);
     py::module_ builtins = py::module_::import("builtins");
     py::object code;
     try {
-        code = builtins.attr("compile")(source, "<string>", "exec", py::arg("dont_inherit") = true);
+        code = builtins.attr("compile")(data, file_name, "exec", py::arg("dont_inherit") = true);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_SyntaxError)) throw;
-        // As Python shows a script that does not compile: no traceback.
-        py::module_::import("traceback").attr("print_exception")(e.value(), py::arg("file") = sys.attr("stderr"));
-        sys.attr("stderr").attr("flush")();
-        PyErr_SetObject(PyExc_SystemExit, py::int_(1).ptr());
-        throw py::error_already_set();
+        // Shown by the interpreter as for "python main.py": no traceback.
+        install_strip_hook();
+        throw;
     }
     trace::register_main_code(code.ptr());
 
     py::module_ main_module = py::module_::import("__main__");
     py::dict ns = main_module.attr("__dict__");
     tidy_main_namespace(ns);
-    py::list argv = program_argv(main_file);
-    py::object ospath = os.attr("path");
-    py::object given = argv[0];
-    // As Python sets them for "python <given>": __file__ is the given path
-    // made absolute (not normalised), sys.path[0] the real folder of the file.
-    py::object file_name =
-        truthy(ospath.attr("isabs")(given)) ? given : ospath.attr("join")(os.attr("getcwd")(), given);
     ns["__file__"] = file_name;
     ns["__cached__"] = py::none();
     ns["__loader__"] = py::module_::import("importlib.machinery").attr("SourceFileLoader")("__main__", file_name);
     sys.attr("argv") = argv;
-    py::list path = sys.attr("path");
-    py::object folder = ospath.attr("dirname")(ospath.attr("realpath")(given));
-    if (py::len(path) > 0) path[0] = folder;
-    else path.append(folder);
-    py::object lines = check(split_source_lines(source.ptr()));
-    py::module_::import("linecache").attr("cache")["<string>"] =
-        py::make_tuple(py::len(source), py::none(), lines, "<string>");
+    program_sys_path(ospath.attr("dirname")(ospath.attr("realpath")(given)));
     // Threads whose class overrides run() never reach the Thread.run wrapper.
     py::module_::import("threading").attr("settrace")(g("trace_fun_class_or_var"));
 
-    // The program's frames start one below the preamble's: give it back the
-    // one frame of recursion that "python main.py" would have.
-    PyThreadState* ts = PyThreadState_Get();
-    ts->py_recursion_remaining += 1;
-    PyObject* result = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
-    ts->py_recursion_remaining -= 1;
+    PyObject* result;
+    {
+        // The program's frames start one below the preamble's: give it back
+        // the one frame of recursion that "python main.py" would have.
+        PyThreadState* ts = PyThreadState_Get();
+        Detached detached;
+        ts->py_recursion_remaining += 1;
+        result = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
+        ts->py_recursion_remaining -= 1;
+    }
     if (result) {
         Py_DECREF(result);
         return;
     }
-    if (PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
-        throw py::error_already_set();
-    // An exception of the program: shown as Python shows it (its traceback
-    // starts at the program's own code), then the exit status 1.
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref owned = Ref::steal(exc);
-    Ref tb = Ref::steal(PyException_GetTraceback(exc));
-    py::object hook = sys.attr("excepthook");
-    if (hook.is(sys.attr("__excepthook__"))) {
-        // The interpreter's own printer reads source lines from files only;
-        // the traceback module reads them through linecache, where the main
-        // file's source is.
-        py::module_::import("traceback").attr("print_exception")(py::handle(exc),
-                                                                 py::arg("file") = sys.attr("stderr"));
-    } else {
-        hook(py::handle((PyObject*)Py_TYPE(exc)), py::handle(exc), tb ? py::handle(tb.get()) : py::handle(Py_None));
-    }
-    PyErr_SetObject(PyExc_SystemExit, py::int_(1).ptr());
+    // The program's exception ends it as it ends "python main.py": the
+    // interpreter shows it (without the runner's frames) and exits with its
+    // status, KeyboardInterrupt by the signal.
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) install_strip_hook();
     throw py::error_already_set();
 }
 

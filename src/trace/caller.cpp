@@ -76,15 +76,21 @@ FILE* open_result_file() {
 PyObject* line_from_file(PyObject* filename, PyObject* lineno_obj) {
     PyObject* main_file = get_global("project_main_file");
     if (!main_file) return nullptr;
-    Ref name = Ref::borrow(filename);
-    Ref lineno = Ref::borrow(lineno_obj);
     int is_main = PyUnicode_Check(filename) &&
                   PyUnicode_CompareWithASCIIString(filename, "<string>") == 0;
     if (!is_main) {
         is_main = PyObject_RichCompareBool(filename, main_file, Py_EQ);
         if (is_main < 0) return nullptr;
     }
-    if (is_main) {
+    return source_line(filename, lineno_obj, is_main);
+}
+
+PyObject* source_line(PyObject* filename, PyObject* lineno_obj, bool shifted) {
+    Ref name = Ref::borrow(filename);
+    Ref lineno = Ref::borrow(lineno_obj);
+    if (shifted) {
+        PyObject* main_file = get_global("project_main_file");
+        if (!main_file) return nullptr;
         PyObject* add = get_global("add_lines_lens");
         if (!add) return nullptr;
         name = Ref::borrow(main_file);

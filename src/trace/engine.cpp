@@ -235,18 +235,25 @@ CodeMap* map_for(PyCodeObject* code) {
     PyObject* filename = code->co_filename;
     std::shared_ptr<FileRecords> file;
     int shift = 0, err = 0;
-    if (str_is(filename, "<string>")) {
-        bool main = string_code_role(key) == StringCode::MainFile;
-        if (main) {
+    switch (code_role(code)) {
+        case CodeRole::MainFile: {
+            // The main file's records, reported under its path; run from a
+            // string, its lines are shifted by the preamble.
             PyObject* main_file = get_global("project_main_file");
-            PyObject* add = main_file ? get_global("add_lines_lens") : nullptr;
-            if (!add) return nullptr;
-            bool ok;
-            shift = (int)as_long(add, &ok) + 1;
-            if (ok) file = records_for(filename, main_file, true, &err);
+            if (!main_file) return nullptr;
+            if (str_is(filename, "<string>")) {
+                long n = main_file_shift();
+                if (n < 0) return nullptr;
+                shift = (int)n;
+            }
+            file = records_for(VDX_STR("<string>"), main_file, true, &err);
+            break;
         }
-    } else {
-        file = records_for(filename, filename, false, &err);
+        case CodeRole::File:
+            file = records_for(filename, filename, false, &err);
+            break;
+        default:
+            break;
     }
     if (err < 0 || build_code_map(*map, code, file, shift) < 0) return nullptr;
     map->observe = observing();
@@ -585,9 +592,9 @@ int emit_observed(PyFrameObject* frame, const FrameState& st, const Captured& c,
     Ref callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
     Ref after_text = Ref::steal(now ? report_text(now) : none_text());
     Ref file_text = Ref::steal(PyObject_Str(map->file->file.get()));
-    Ref raw_line = Ref::steal(PyLong_FromLong(rec.line + map->shift));
-    if (!label || !callers || !after_text || !file_text || !raw_line) return -1;
-    Ref located = Ref::steal(line_from_file(map->file->file.get(), raw_line.get()));
+    Ref source_lineno = Ref::steal(PyLong_FromLong(rec.line));
+    if (!label || !callers || !after_text || !file_text || !source_lineno) return -1;
+    Ref located = Ref::steal(source_line(map->file->file.get(), source_lineno.get()));
     if (!located) return -1;
     Ref no_comment = Ref::steal(project::get_no_comment_line(PyTuple_GET_ITEM(located.get(), 0)));
     Ref code_text = no_comment ? Ref::steal(PyObject_CallMethod(no_comment.get(), "strip", nullptr)) : Ref();
@@ -887,8 +894,8 @@ int capture(PyFrameObject* frame, CodeMap* map, int r, bool merged, std::vector<
     Ref after_text = Ref::steal(report_text(after.get()));
     Ref file_text = Ref::steal(PyObject_Str(map->file->file.get()));
     if (!before_text || !after_text || !file_text) return -1;
-    Ref raw_line = Ref::steal(PyLong_FromLong(rec.line + map->shift));
-    Ref located = raw_line ? Ref::steal(line_from_file(map->file->file.get(), raw_line.get())) : Ref();
+    Ref source_lineno = Ref::steal(PyLong_FromLong(rec.line));
+    Ref located = source_lineno ? Ref::steal(source_line(map->file->file.get(), source_lineno.get())) : Ref();
     if (!located) return -1;
     Ref no_comment = Ref::steal(project::get_no_comment_line(PyTuple_GET_ITEM(located.get(), 0)));
     Ref code_text = no_comment ? Ref::steal(PyObject_CallMethod(no_comment.get(), "strip", nullptr)) : Ref();
@@ -991,10 +998,37 @@ int handle_action(PyFrameObject* frame, FrameState& st, int k, const EventAction
 void register_main_code(PyObject* code) { add_code_tree(code, g_main_codes); engine_reset(); }
 void register_runner_code(PyObject* code) { add_code_tree(code, g_runner_codes); }
 
-StringCode string_code_role(PyObject* code) {
-    if (g_runner_codes.count(code)) return StringCode::Runner;
-    if (g_main_codes.empty() || g_main_codes.count(code)) return StringCode::MainFile;
-    return StringCode::Other;
+CodeRole code_role(PyCodeObject* code) {
+    PyObject* key = (PyObject*)code;
+    if (g_main_codes.count(key)) return CodeRole::MainFile;
+    if (!str_is(code->co_filename, "<string>")) return CodeRole::File;
+    if (g_runner_codes.count(key)) return CodeRole::Runner;
+    return g_main_codes.empty() ? CodeRole::MainFile : CodeRole::OtherString;
+}
+
+long main_file_shift() {
+    PyObject* add = get_global("add_lines_lens");
+    if (!add) return -1;
+    long n = PyLong_AsLong(add);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    return n + 1;
+}
+
+void table_location(PyFrameObject* frame, Ref& name, long& line) {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    line = PyFrame_GetLineNumber(frame);
+    if (code_role(code) == CodeRole::MainFile && !str_is(code->co_filename, "<string>")) {
+        long shift = main_file_shift();
+        if (shift < 0) {
+            PyErr_Clear();
+            shift = 19;
+        }
+        name = Ref::borrow(VDX_STR("<string>"));
+        line += shift;
+    } else {
+        name = Ref::borrow(code->co_filename);
+    }
+    Py_DECREF(code);
 }
 
 void engine_reset() {

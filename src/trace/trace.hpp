@@ -11,6 +11,9 @@ void register_functions(py::module_& m);
 // (stripped source line, line number in source numbering) for a frame
 // location; never raises for a source that cannot be read. New ref or nullptr.
 PyObject* line_from_file(PyObject* filename, PyObject* lineno);
+// The same for a file line in the file's own numbering (`shifted`: the line
+// is the main file's in the numbering of "<string>").
+PyObject* source_line(PyObject* filename, PyObject* lineno, bool shifted = false);
 
 // Appends each text plus "\n" to the result file, all with one write.
 int append_result_lines(PyObject* const* texts, Py_ssize_t n);
@@ -93,12 +96,24 @@ LineResult monitored_line_event(PyFrameObject* frame);
 // The trace function object (borrowed), as registered in the module.
 PyObject* trace_function() noexcept;
 
-// How code named "<string>" appears in reports: the main file's code, the
-// child runner's own code (never shown), or other code the program executed
-// from a string. Before the runner registers the main file's code, all of it
-// counts as the main file's.
-enum class StringCode { MainFile, Runner, Other };
-StringCode string_code_role(PyObject* code);
+// Where code comes from, as reports and the watch tables see it:
+// - MainFile: the main file's own code, told by its code objects (the runner
+//   registers them), whatever its file name. Run from a string ("<string>")
+//   its lines are shifted by the preamble; compiled under the main file's
+//   path they are its own. Before the runner registers the main file's code,
+//   all code named "<string>" counts as the main file's.
+// - Runner: the child runner's own code (never shown);
+// - OtherString: other code the program ran from a string;
+// - File: the code of a file (a main file imported as a module included).
+enum class CodeRole { MainFile, Runner, OtherString, File };
+CodeRole code_role(PyCodeObject* code);
+// The location of a frame in the numbering of the watch tables: the main
+// file's code as "<string>" with its shifted line, anything else as Python
+// reports it. `name` becomes a new reference.
+void table_location(PyFrameObject* frame, Ref& name, long& line);
+// The shift of the main file's lines in the numbering of "<string>"
+// (add_lines_lens + 1); -1 with an error.
+long main_file_shift();
 // Registered by the child's runner: the main file's compiled code (with the
 // code nested in it) and the runner's own code.
 void register_main_code(PyObject* code);

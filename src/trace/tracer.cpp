@@ -139,24 +139,24 @@ void stop_line_events(PyFrameObject* frame) {
     }
 }
 
-PyObject* frame_filename(PyFrameObject* frame) {
-    PyCodeObject* code = PyFrame_GetCode(frame);
-    PyObject* name = Py_NewRef(code->co_filename);
-    Py_DECREF(code);
-    return name;
-}
 
 // ---------------------------------------------------------------- line event
 
 enum class Next { Keep, StopFrame, Error };
 
-// Whether a "<string>" frame runs the main file's code (not the runner's, nor
-// a string the program executes).
+// Whether a frame runs the main file's code (not the runner's, nor a string
+// the program executes, nor the main file imported as a module).
 bool is_main_file_frame(PyFrameObject* frame) {
     PyCodeObject* code = PyFrame_GetCode(frame);
-    bool main = string_code_role((PyObject*)code) == StringCode::MainFile;
+    bool main = code_role(code) == CodeRole::MainFile;
     Py_DECREF(code);
     return main;
+}
+
+// The file name a code's stop lines are listed under: "<string>" for the
+// main file's code.
+PyObject* stop_file_name(PyCodeObject* code) {
+    return code_role(code) == CodeRole::MainFile ? VDX_STR("<string>") : code->co_filename;
 }
 
 // `direct`: the event comes from the C-level installation, which may switch
@@ -164,8 +164,10 @@ bool is_main_file_frame(PyFrameObject* frame) {
 // `place_done`, when given, tells whether later events at this place of the
 // code cannot matter (it is neither watched nor a stop line's).
 Next line_event(PyFrameObject* frame, bool direct, bool* place_done = nullptr) {
-    Ref filename = Ref::steal(frame_filename(frame));
-    const long raw_line = PyFrame_GetLineNumber(frame);
+    // Stop lines are listed in the numbering of "<string>" for the main file.
+    Ref filename;
+    long raw_line;
+    table_location(frame, filename, raw_line);
     Ref lineno;
 
     // Stop lines.
@@ -228,7 +230,7 @@ int poll_watched_items(PyFrameObject* frame) {
         PyCodeObject* code = PyFrame_GetCode(back);
         caller_file = Ref::borrow(code->co_filename);
         // The main file by its own path.
-        if (str_is(caller_file.get(), "<string>") && string_code_role((PyObject*)code) == StringCode::MainFile) {
+        if (code_role(code) == CodeRole::MainFile) {
             PyObject* main_file = get_global(VDX_STR("project_main_file"));
             if (!main_file) {
                 Py_DECREF(code);
@@ -421,8 +423,7 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
             int watched = engine_code_is_watched((PyCodeObject*)code.get());
             if (watched < 0) return nullptr;
             if (!watched) {
-                Ref filename = Ref::steal(frame_filename(frame));
-                int has_stops = file_has_stop_lines(filename.get());
+                int has_stops = file_has_stop_lines(stop_file_name((PyCodeObject*)code.get()));
                 if (has_stops < 0) return nullptr;
                 if (!has_stops) stop_line_events(frame);
             }
@@ -571,7 +572,7 @@ bool check_frame_layout() {
 int code_needs_line_events(PyCodeObject* code) {
     int watched = engine_code_is_watched(code);
     if (watched != 0) return watched;
-    return file_has_stop_lines(code->co_filename);
+    return file_has_stop_lines(stop_file_name(code));
 }
 
 LineResult monitored_line_event(PyFrameObject* frame) {
