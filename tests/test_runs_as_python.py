@@ -22,12 +22,20 @@ def own_lines(stderr):
 
 
 def both(child, files, *options, env=None):
-    """(untraced, traced) runs of main.py; the traced one watches with `options`."""
+    """(untraced, traced) runs of main.py in the same environment; the traced
+    one watches with `options`."""
     write(child.cwd, files)
     plain = subprocess.run([sys.executable, "main.py"], cwd=child.cwd, capture_output=True, text=True,
-                           timeout=60, env=env)
+                           timeout=60, env=child.env(env))
     traced = child.run(RUN, "main.py", *(options or ("--var", "x")), "--print", "0", check=False, env=env)
     return plain, traced
+
+
+def buffered_env(child):
+    """The child's environment with the streams left to buffer as they do by default."""
+    env = child.env()
+    env.pop("PYTHONUNBUFFERED", None)
+    return env
 
 
 def status(code):
@@ -161,3 +169,140 @@ def test_a_main_file_imported_as_a_module_is_reported_at_its_own_lines(child):
     ]
     # The module copy's caller is the main file's own import line.
     assert f"\u2193-----------------{main} line 4:import main CALLED:" in result
+
+
+def test_the_import_path_is_the_programs_own(child):
+    write(child.cwd, {"helper.py": "VALUE = 'from the working directory'\n"})
+    plain, traced = both(child, {"app/main.py": """
+        import sys
+        x = 1
+        print(sys.path)
+        try:
+            import helper
+        except ImportError as e:
+            print("ImportError", e.name)
+        """, "main.py": "import runpy\nrunpy.run_path('app/main.py', run_name='__main__')\n"})
+    # Run as `python app/main.py` from a folder holding helper.py.
+    env = child.env()
+    plain = subprocess.run([sys.executable, "app/main.py"], cwd=child.cwd, capture_output=True, text=True,
+                           timeout=60, env=env)
+    traced = child.run(RUN, "app/main.py", "--var", "x", "--print", "0", check=False)
+    assert_same(plain, traced)
+    assert traced.stdout.splitlines()[-1] == "ImportError helper"
+    assert eval(traced.stdout.splitlines()[0])[0] == str(child.cwd / "app")
+
+
+def test_output_through_a_pipe_buffers_and_interleaves_as_untraced(child):
+    write(child.cwd, {"main.py": """
+        import sys
+        x = 0
+        for i in range(3):
+            print("out", i)
+            print("err", i, file=sys.stderr)
+            x += 1
+        """})
+    env = buffered_env(child)
+    runs = []
+    for argv in ([sys.executable, "main.py"], [sys.executable, "-c", RUN, "main.py", "--var", "x", "--print", "0"]):
+        runs.append(subprocess.run(argv, cwd=child.cwd, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, timeout=60).stdout)
+    plain, traced = runs
+    # stdout is block-buffered through a pipe: it comes out at the end.
+    assert plain.startswith("err 0\nerr 1\nerr 2\nout 0")
+    assert own_lines(traced) == plain
+    # -u given to vardex's interpreter reaches the program.
+    unbuffered = subprocess.run([sys.executable, "-u", "-c", RUN, "main.py", "--var", "x", "--print", "0"],
+                                cwd=child.cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, timeout=60).stdout
+    assert own_lines(unbuffered).startswith("out 0\nerr 0\nout 1\n")
+
+
+TERMINAL_PROGRAM = """
+import os, sys, time
+x = 1
+with open("/dev/tty", "w") as tty:
+    tty.write("to the terminal\\n")
+print("size", tuple(os.get_terminal_size()), "isatty", os.isatty(0), os.isatty(1))
+print("foreground", os.tcgetpgrp(0) == os.getpgrp())
+try:
+    print("ready", flush=True)
+    time.sleep(30)
+except KeyboardInterrupt:
+    print("interrupted")
+    sys.exit(3)
+"""
+
+
+def on_a_terminal(argv, cwd, env, interrupt):
+    """Runs argv as the only job of a pseudo-terminal of 100x30; Ctrl-C is
+    typed once the program says "ready". Returns (output, exit status)."""
+    import fcntl, pty, struct, termios, time
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+
+    def session():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=slave, stdout=slave, stderr=slave,
+                            preexec_fn=session, close_fds=True)
+    os.close(slave)
+    out = b""
+    deadline = time.monotonic() + 60
+    sent = False
+    while time.monotonic() < deadline:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        if interrupt and not sent and b"ready" in out:
+            os.write(master, b"\x03")
+            sent = True
+    os.close(master)
+    return out.decode().replace("\r\n", "\n"), proc.wait(timeout=60)
+
+
+@pytest.mark.parametrize("interrupt", [False, True], ids=["runs", "ctrl-c"])
+def test_on_a_terminal_the_program_has_it_and_ctrl_c_reaches_it(child, interrupt):
+    write(child.cwd, {"main.py": TERMINAL_PROGRAM if interrupt else TERMINAL_PROGRAM.replace("time.sleep(30)", "pass")})
+    env = buffered_env(child)
+    plain = on_a_terminal([sys.executable, "main.py"], child.cwd, env, interrupt)
+    traced = on_a_terminal([sys.executable, "-c", RUN, "main.py", "--var", "x", "--print", "0"], child.cwd, env,
+                           interrupt)
+    assert own_lines(traced[0]) == plain[0]
+    assert "to the terminal\nsize (100, 30) isatty True True\nforeground True\nready\n" in plain[0]
+    assert traced[1] == plain[1] == (3 if interrupt else 0)
+    assert ("interrupted" in traced[0]) == interrupt
+
+
+def test_another_interpreter_runs_the_program_with_its_own_packages(child, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True, timeout=120)
+    site = next(venv.glob("lib/python*/site-packages"))
+    (site / "only_in_venv.py").write_text("NAME = 'from the venv'\n", encoding="utf-8")
+    write(child.cwd, {"main.py": """
+        import sys
+        import only_in_venv
+        x = only_in_venv.NAME
+        print(x, sys.prefix)
+        """})
+    python = str(venv / "bin" / "python")
+    proc = child.run(RUN, "main.py", "--var", "x", "--print", "0", "--python", python, check=False)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"from the venv {venv}\n"
+    result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
+    assert reports(result)[0].endswith("Variable:x\uff0cfrom None to from the venv")
+    # Without it, the program cannot import the package.
+    assert child.run(RUN, "main.py", "--var", "x", "--print", "0", check=False).returncode == 1
+    # An interpreter of another version or ABI is refused in one line.
+    fake = tmp_path / "python3.99"
+    fake.write_text("#!/bin/sh\necho cpython .cpython-399-x86_64-linux-gnu.so 3.99\n")
+    fake.chmod(0o755)
+    for given, said in ((str(fake), "is cpython 3.99 (.cpython-399-x86_64-linux-gnu.so)"),
+                        (str(tmp_path / "missing"), "is not an interpreter that can be run")):
+        proc = child.run(RUN, "main.py", "--var", "x", "--python", given, check=False)
+        assert proc.returncode == 2 and proc.stdout == ""
+        assert len(proc.stderr.splitlines()) == 1 and said in proc.stderr, proc.stderr

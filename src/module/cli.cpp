@@ -144,11 +144,13 @@ void show_view(const std::string& view, py::object output) {
     }
 }
 
-// In the child between fork and exec: a session of its own (as the runner
-// asks), and, where the system allows, an end when this command dies.
+// In the child between fork and exec: it stays in the terminal's session
+// and foreground process group, as "python main.py" would be, with Ctrl-C
+// as the interpreter expects it (this command ignores it while it waits);
+// where the system allows, it ends when this command dies.
 void child_setup(long parent) {
 #ifndef _WIN32
-    setsid();
+    ::signal(SIGINT, SIG_DFL);
 #endif
 #ifdef __linux__
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -163,10 +165,12 @@ int run_and_wait(bool* started) {
     py::object os = g("os");
     long parent = py::int_(os.attr("getpid")()).cast<long>();
     py::object setup = py::cpp_function([parent]() { child_setup(parent); });
-    // SIGTERM and SIGHUP end the child's whole process group, as they end
-    // this command; Ctrl-C reaches it through the interrupt below. The
-    // handlers are in place before the child starts: a signal that comes
-    // while it starts is passed on as soon as it exists.
+    // SIGTERM and SIGHUP sent to this command are passed on to the child, as
+    // they end this command. Ctrl-C reaches the child from the terminal, as
+    // it would reach "python main.py": this command ignores it meanwhile, and
+    // its status is the program's. The handlers are in place before the child
+    // starts: a signal that comes while it starts is passed on as soon as it
+    // exists.
     py::module_ signal = py::module_::import("signal");
     auto target = std::make_shared<py::object>(py::none());
     auto early = std::make_shared<py::object>(py::none());
@@ -176,11 +180,13 @@ int run_and_wait(bool* started) {
             return;
         }
         try {
-            os.attr("killpg")(*target, signum);
+            os.attr("kill")(*target, signum);
         } catch (py::error_already_set&) {
         }
     });
     std::vector<std::pair<py::object, py::object>> saved;
+    if (py::hasattr(signal, "SIGINT"))
+        saved.emplace_back(signal.attr("SIGINT"), signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN")));
     for (const char* name : {"SIGTERM", "SIGHUP"}) {
         if (!py::hasattr(signal, name)) continue;
         py::object sig = signal.attr(name);
@@ -191,7 +197,7 @@ int run_and_wait(bool* started) {
     };
     py::object child;
     try {
-        child = project::run_capturing_child(setup);
+        child = project::run_capturing_child(setup, true);
     } catch (...) {
         restore();
         throw;
@@ -206,23 +212,13 @@ int run_and_wait(bool* started) {
     *target = pid;
     if (!early->is_none()) {
         try {
-            os.attr("killpg")(pid, *early);
+            os.attr("kill")(pid, *early);
         } catch (py::error_already_set&) {
         }
     }
     py::object code;
     try {
-        try {
-            code = child.attr("wait")();
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_KeyboardInterrupt)) throw;
-            // The child leads its own session: pass the interrupt on, then wait.
-            try {
-                os.attr("killpg")(pid, signal.attr("SIGINT"));
-            } catch (py::error_already_set&) {
-            }
-            code = child.attr("wait")();
-        }
+        code = child.attr("wait")();
     } catch (...) {
         restore();
         throw;
@@ -277,6 +273,10 @@ py::object make_parser() {
                                 py::arg("dest") = "print_mode",
                                 py::arg("help") = "echo of report lines on the terminal: 0 none, "
                                                   "1 every line as filed, 3 shortened reports (default)");
+    parser.attr("add_argument")("--python", py::arg("metavar") = "PATH", py::arg("dest") = "python",
+                                py::arg("help") = "run the program under this Python interpreter (for example a "
+                                                  "project's virtual environment) instead of the one vardex is "
+                                                  "installed in; it must be a CPython of the same version");
     parser.attr("add_argument")("--predict", py::arg("action") = "store_true", py::arg("default") = py::none(),
                                 py::arg("help") = "report watched variables and lists before each changing "
                                                   "line runs, with a predicted value (\"unknown\" where a "
@@ -296,8 +296,51 @@ py::object make_parser() {
     return parser;
 }
 
+// The interpreter of --python, checked to load this very module: a CPython
+// whose extension modules end as this one's file does (same version and ABI).
+py::object checked_python(const py::object& given) {
+    std::string typed = utf8_text(given);
+    py::object shutil = py::module_::import("shutil");
+    py::object found = shutil.attr("which")(given);
+    if (found.is_none()) usage_error("--python '" + typed + "' is not an interpreter that can be run");
+    py::object subprocess = g("subprocess");
+    const char* probe =
+        "import sys, sysconfig; print(sys.implementation.name, sysconfig.get_config_var('EXT_SUFFIX'), "
+        "'%d.%d' % sys.version_info[:2])";
+    py::object out;
+    try {
+        py::list cmd;
+        cmd.append(found);
+        cmd.append("-c");
+        cmd.append(probe);
+        py::object proc = subprocess.attr("run")(cmd, py::arg("capture_output") = true, py::arg("text") = true,
+                                                 py::arg("timeout") = 60, py::arg("stdin") = subprocess.attr("DEVNULL"));
+        if (proc.attr("returncode").cast<int>() != 0)
+            usage_error("--python '" + typed + "' did not run: " +
+                        utf8_text(py::str(proc.attr("stderr")).attr("strip")()));
+        out = py::str(proc.attr("stdout")).attr("split")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(subprocess.attr("TimeoutExpired"))) throw;
+        usage_error("--python '" + typed + "' did not run: " + utf8_text(e.value()));
+    }
+    py::object sysconfig = py::module_::import("sysconfig");
+    py::object own_suffix = sysconfig.attr("get_config_var")("EXT_SUFFIX");
+    py::object sys = g("sys");
+    std::string own = "CPython " + std::string(py::str("{}.{}").format(sys.attr("version_info")[py::int_(0)],
+                                                                      sys.attr("version_info")[py::int_(1)])) +
+                      " (" + utf8_text(own_suffix) + ")";
+    if (py::len(out) != 3 || !equals(out[py::int_(0)], py::str("cpython")) || !equals(out[py::int_(1)], own_suffix)) {
+        std::string theirs = py::len(out) == 3 ? utf8_text(out[py::int_(0)]) + " " + utf8_text(out[py::int_(2)]) +
+                                                     " (" + utf8_text(out[py::int_(1)]) + ")"
+                                               : std::string("an interpreter vardex cannot read");
+        usage_error("--python '" + typed + "' is " + theirs + "; vardex here runs programs under " + own);
+    }
+    return g("os").attr("path").attr("abspath")(found);
+}
+
 bool wants_headless(const py::object& args) {
-    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output", "predict", "max_chars"})
+    for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output", "predict", "max_chars",
+                             "python"})
         if (!args.attr(name).is_none()) return true;
     return false;
 }
@@ -357,6 +400,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
         for (auto option : args.attr("stop")) stops.attr("extend")(stop_entries(option));
     // Without a watched name the runner would start the program untraced.
     if (!watches) usage_error("nothing to watch in '" + typed + "': give --var, --list or --class");
+    py::object python = given("python") ? checked_python(args.attr("python")) : py::object(py::str(""));
     py::object folder = project_folder_for(path);
     if (given("project")) {
         folder = ospath.attr("abspath")(args.attr("project"));
@@ -393,6 +437,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     set_g("print_directly", mode.is_none() ? py::int_(3) : mode);
     // The command line reports what a statement really gave.
     set_g("observe_values", py::int_(given("predict") ? 0 : 1));
+    set_g("program_python", python);
     if (given("max_chars")) set_g("N", args.attr("max_chars"));
 
     sys.attr("stdout").attr("flush")();

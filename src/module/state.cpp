@@ -101,6 +101,8 @@ void create_globals(py::module_& m) {
     // predicted value.
     m.attr("N") = 1000;
     m.attr("observe_values") = 0;
+    // The interpreter that runs the program ("": this one).
+    m.attr("program_python") = "";
 }
 
 // Creates the data folder with its result and simple-mode files. Raises OSError

@@ -24,8 +24,9 @@ py::tuple read_in_folder();
 
 // Calls the module's run_python_project and returns the child it started
 // (None when it started none). A preexec_fn that is not None replaces the
-// runner's own in the child.
-py::object run_capturing_child(py::object preexec_fn);
+// runner's own in the child. `as_python`: the child's streams buffer as
+// under "python main.py" (no "-u"), with this interpreter's own flags.
+py::object run_capturing_child(py::object preexec_fn, bool as_python = false);
 
 // Whether another traced run holds the result file (it is being written).
 bool result_file_busy(py::handle path);

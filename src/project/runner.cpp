@@ -63,6 +63,15 @@ std::string path_literal(py::handle value, const char* prefix, char quote, bool 
     return py::repr(s);
 }
 
+// The interpreter that runs the program: program_python when given (the
+// command line's --python), else this one.
+py::object program_python() {
+    PyObject* chosen = PyDict_GetItemWithError(module_dict(), VDX_STR("program_python"));
+    if (!chosen && PyErr_Occurred()) throw py::error_already_set();
+    if (chosen && truthy(chosen)) return py::reinterpret_borrow<py::object>(chosen);
+    return g("sys").attr("executable");
+}
+
 void run_untraced(const char* message) {
     py::object sys = g("sys");
     // The tool's message goes to its stderr, never into the program's output.
@@ -70,7 +79,7 @@ void run_untraced(const char* message) {
     // exec replaces the process: what is still buffered would be lost.
     sys.attr("stdout").attr("flush")();
     sys.attr("stderr").attr("flush")();
-    py::object exe = sys.attr("executable");
+    py::object exe = program_python();
     py::list argv;
     argv.append(exe);
     py::object given = g("main_file_as_given");
@@ -198,7 +207,7 @@ void run_python_project() {
         py::object code = nt ? windows : posix;
         py::object sys = g("sys");
         py::list cmd;
-        cmd.append(sys.attr("executable"));
+        cmd.append(program_python());
         cmd.append("-u");
         cmd.append("-c");
         cmd.append(code);
@@ -225,12 +234,36 @@ void run_python_project() {
     close_fd(lock_fd);
 }
 
-py::object run_capturing_child(py::object preexec_fn) {
+// Whether this interpreter's streams are unbuffered (-u, PYTHONUNBUFFERED):
+// its standard output then writes through.
+bool unbuffered() {
+    py::object out = g("sys").attr("__stdout__");
+    if (out.is_none()) return false;
+    py::object through = py::getattr(out, "write_through", py::bool_(false));
+    return truthy(through);
+}
+
+py::object run_capturing_child(py::object preexec_fn, bool as_python) {
     py::object subprocess = g("subprocess");
     py::object real = subprocess.attr("Popen");
     auto child = std::make_shared<py::object>(py::none());
-    py::cpp_function capture([real, child, preexec_fn](py::args args, py::kwargs kwargs) {
+    py::cpp_function capture([real, child, preexec_fn, as_python, subprocess](py::args args, py::kwargs kwargs) {
         if (!preexec_fn.is_none() && kwargs.contains("preexec_fn")) kwargs["preexec_fn"] = preexec_fn;
+        py::list argv = py::len(args) ? py::list(args[0]) : py::list();
+        if (as_python && py::len(argv) > 2 && equals(argv[1], py::str("-u")) && equals(argv[2], py::str("-c"))) {
+            // The program's streams buffer as under "python main.py", with the
+            // flags this interpreter was started with (-u among them).
+            py::list cmd;
+            cmd.append(argv[0]);
+            for (auto flag : subprocess.attr("_args_from_interpreter_flags")()) cmd.append(flag);
+            if (unbuffered()) cmd.append("-u");
+            for (size_t i = 2; i < py::len(argv); ++i) cmd.append(argv[i]);
+            py::list rest;
+            rest.append(cmd);
+            for (size_t i = 1; i < py::len(args); ++i) rest.append(args[i]);
+            *child = real(*py::tuple(rest), **kwargs);
+            return *child;
+        }
         *child = real(*args, **kwargs);
         return *child;
     });
