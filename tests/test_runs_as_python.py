@@ -306,3 +306,23 @@ def test_another_interpreter_runs_the_program_with_its_own_packages(child, tmp_p
         proc = child.run(RUN, "main.py", "--var", "x", "--python", given, check=False)
         assert proc.returncode == 2 and proc.stdout == ""
         assert len(proc.stderr.splitlines()) == 1 and said in proc.stderr, proc.stderr
+
+
+def test_class_capture_by_instance_name_in_the_main_file(child):
+    plain, traced = both(child, {"main.py": """
+        class Cart:
+            def __init__(self):
+                self.total = 0
+        other = Cart()
+        cart = Cart()
+        cart.total = 5
+        other.total = 7
+        print(cart.total, other.total)
+        """}, "--class", "Cart:total::cart")
+    assert_same(plain, traced)
+    result = (child.data_dir / "trace_result.txt").read_text(encoding="utf-8")
+    main = child.cwd / "main.py"
+    created = [r for r in reports(result) if "Class Created9-Cart" in r]
+    assert created == [f"-\u2193--------Class Created9-Cart in {main} line 5:cart = Cart()"]
+    assert any(f"VALUE CHANGED5 in {main} line 6:cart.total = 5" in r and "from [0] to [5]" in r
+               for r in reports(result))
