@@ -3,6 +3,8 @@
 #pragma once
 #include "common/pyobj.hpp"
 
+#include <string>
+
 namespace vdx::project {
 
 void register_functions(py::module_& m);
@@ -36,5 +38,9 @@ void create_trace_stop_line_numbers();
 void generate_linenos();
 // generate_linenos for raw C API callers: 0, or -1 with the exception set.
 int run_generate_linenos();
+// Why a stop line can never be reached: "line N is past the end of the file
+// (M lines)" or "line N holds no code" (blank, or only a comment); "" when it
+// can, or when the file cannot be read.
+std::string stop_line_problem(py::handle path, long line);
 
 }  // namespace vdx::project

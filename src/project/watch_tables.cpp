@@ -2,6 +2,7 @@
 #include "project/project.hpp"
 
 #include <array>
+#include <string>
 
 namespace vdx::project {
 
@@ -95,6 +96,22 @@ void generate_linenos() {
 }
 
 int run_generate_linenos() { return guarded_call(generate_linenos); }
+
+std::string stop_line_problem(py::handle path, long line) {
+    Ref text = Ref::steal(read_source_text(path.ptr()));
+    if (!text) {
+        PyErr_Clear();
+        return "";  // what cannot be read is said when the program reaches it
+    }
+    py::list lines = check(split_source_lines(text.get()));
+    long count = (long)py::len(lines);
+    if (line > count)
+        return "line " + std::to_string(line) + " is past the end of the file (" + std::to_string(count) + " lines)";
+    py::object code = py::str(lines[line - 1]).attr("strip")();
+    if (!truthy(code) || truthy(code.attr("startswith")("#")))
+        return "line " + std::to_string(line) + " holds no code";
+    return "";
+}
 
 void register_watch_tables(py::module_& m) {
     m.def("create_trace_stop_line_numbers", &create_trace_stop_line_numbers);
