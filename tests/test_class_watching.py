@@ -72,9 +72,12 @@ def test_shop_instances_view_groups_the_cart_reports(child):
                      "--show", "instances")
     out = proc.stdout.splitlines()
     targets = [i for i, line in enumerate(out) if line.startswith("\u00a5" * 6 + "Target No.")]
-    assert len(targets) == 1, proc.stdout
+    # The cart, and the spare cart: a later instance that the instance name
+    # does not select is watched too, only its creation is not recorded.
+    assert len(targets) == 2, proc.stdout
     assert out[targets[0] + 1].startswith("-----------------<inventory.Cart object at ")
-    assert sum(line.startswith(A + "VALUE CHANGED5") for line in out) == 5
+    assert sum(line.startswith(A + "VALUE CHANGED5") for line in out[:targets[1]]) == 5
+    assert not any("Class created8" in line for line in out)
 
 
 def test_print_mode_one_echoes_class_reports_on_stderr(child):
@@ -125,7 +128,38 @@ def test_instance_names_select_which_instances_are_watched(child):
     main = child.cwd / "main.py"
     assert reports(result)[0] == f"{A}Class Created9-Box in {main} line 5:second = Box(2)"
     assert not tagged(result, "Class created8")
-    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == ["[None] to [2]", "[2] to [20]"]
+    # `other`, made after the capture under another name, is watched too; only
+    # its creation is not recorded.
+    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == [
+        "[None] to [2]", "[None] to [3]", "[2] to [20]", "[3] to [30]"]
+
+
+def test_instances_made_by_a_factory_are_selected_by_the_name_they_are_given(child):
+    files = {"main.py": """
+        class State:
+            def __init__(self, n):
+                self.n = n
+            @classmethod
+            def create(cls):
+                return cls(0)
+        def make_state():
+            return State(1)
+        state_cls = State
+        first = make_state()
+        state = state_cls(2)
+        state.n = 3
+        parser = State.create()
+        parser.n = 4
+        print(state.n, parser.n)
+        """}
+    proc, result = traced(child, files, "--class", "State:n::state,parser", "--print", "0")
+    assert proc.stdout == "3 4\n", proc.stderr
+    main = child.cwd / "main.py"
+    assert [r for r in reports(result) if "Class" in r] == [
+        f"{A}Class Created9-State in {main} line 11:state = state_cls(2)",
+        f"{A}Class created8-State in {main} line 13:parser = State.create()"]
+    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == [
+        "[None] to [2]", "[2] to [3]", "[None] to [0]", "[0] to [4]"]
 
 
 def test_instances_created_in_an_imported_module_are_selected_by_name(child):
@@ -616,10 +650,12 @@ def test_wrapped_init_records_the_instance_and_runs_the_original(watch_state):
     assert vx.trace_class_instances_list == [t] and vx.watching_instances == [t]
     [line] = [r for r in result_lines(vx) if r.startswith(A)]
     assert line.startswith(f"{A}Class created8-T in {__file__} line ") and line.endswith(":t = T(1, w=2)")
-    # A creation site outside the filter is constructed but not watched.
+    # A creation site outside the filter is constructed and watched, but its
+    # creation is not recorded.
     T._trace_info_list111qadfe = [["elsewhere.py", [1]]]
     u = T(5)
-    assert u.v == 5 and u.watching == 0 and vx.trace_class_instances_list == [t]
+    assert u.v == 5 and u.watching == 1 and u._report_user_list == [u]
+    assert vx.trace_class_instances_list == [t] and vx.watching_instances == [t]
 
 
 def result_lines(vx):

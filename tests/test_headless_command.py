@@ -50,9 +50,12 @@ def gone(pid, timeout=10):
     (["--var", "x", "--project", "no_such_dir"], "is not a folder"),
     (["--var", "x", "--output", "no_such_dir/out.txt"], "does not exist"),
     (["--class", "Cart:1bad"], "'1bad' is not a name"),
+    (["--var", "x", "--stop", "main.py:9"], "'main.py:9': line 9 is past the end of the file (4 lines)"),
+    (["--var", "x", "--stop", "main.py:4,2"], "'main.py:4,2': line 2 holds no code"),
+    (["--var", "x", "--stop", "main.py:3"], "'main.py:3': line 3 holds no code"),
 ])
 def test_bad_watch_values_are_refused_in_one_line_with_status_2(child, args, named):
-    write(child.cwd, {"main.py": "x = 1\nprint('ran')\n"})
+    write(child.cwd, {"main.py": "x = 1\n\n   # a note\nprint('ran')\n"})
     child.run("import vardex")
     result_file = child.data_dir / "trace_result.txt"
     result_file.write_text("earlier run\n", encoding="utf-8")
@@ -122,7 +125,7 @@ def test_a_second_run_is_refused_while_the_first_writes_the_result_file(child):
     try:
         wait_for(child.cwd / "started")
         second = child.run(RUN, "quick.py", "--var", "q", "--print", "0", check=False)
-        assert second.returncode == 1
+        assert second.returncode == 2
         assert "another traced run is still writing" in second.stderr
         (child.cwd / "release").touch()
         assert first.wait(timeout=60) == 0
@@ -173,3 +176,49 @@ def test_no_data_folder_anywhere_is_said_in_one_line(child, tmp_path):
         assert proc.returncode == 1 and proc.stdout == ""
         assert len(proc.stderr.splitlines()) == 1, proc.stderr
         assert proc.stderr.startswith("vardex: error: cannot create the data folder")
+
+
+def test_what_can_never_be_reported_is_said_and_the_run_goes_on(child):
+    proc, result = traced(child, {"main.py": """
+        class Cart:
+            pass
+        total = 1
+        print(total)
+        """}, "--var", "total,nosuchname", "--list", "nolist", "--class", "Wagon:load", "--class", "Cart:n",
+        "--print", "0", predict=False)
+    assert (proc.returncode, proc.stdout) == (0, "1\n")
+    said = [line for line in proc.stderr.splitlines() if not line.startswith("vardex: results in")]
+    assert said == ["vardex: no line of the project changes nosuchname",
+                    "vardex: no line of the project changes nolist",
+                    "vardex: no file of the project defines the class Wagon"]
+    assert len(reports(result)) == 1
+
+
+def test_version_and_unreadable_result_files_and_main_files(child, tmp_path):
+    version = child.run(RUN, "--version")
+    assert version.stdout == f"vardex {child.run('import vardex; print(vardex.__version__)').stdout}"
+    missing = tmp_path / "nonexistent.txt"
+    for view in ("time", "instances"):
+        proc = child.run(RUN, "--show", view, "--output", str(missing), check=False)
+        assert (proc.returncode, proc.stdout) == (2, "")
+        assert len(proc.stderr.splitlines()) == 1 and str(missing) in proc.stderr, proc.stderr
+
+
+def test_a_main_file_that_cannot_be_read_starts_no_child(child):
+    # The runner opens the main file before it starts anything; the result
+    # file is emptied first, as for every run.
+    proc = child.run("""
+        import subprocess, sys, vardex
+        started = []
+        subprocess.Popen = lambda *a, **k: started.append(a)
+        vardex.folder_path = "."
+        vardex.project_main_file = "no_such_main.py"
+        vardex.trace_var_list = ["x"]
+        vardex.trace_result_file_path.write_text("earlier run\\n", encoding="utf-8")
+        try:
+            vardex.run_python_project()
+        except FileNotFoundError as e:
+            print("FileNotFoundError", e.filename)
+        print(started, repr(vardex.trace_result_file_path.read_text(encoding="utf-8")))
+        """)
+    assert proc.stdout == "FileNotFoundError no_such_main.py\n[] ''\n"

@@ -86,10 +86,13 @@ def test_class_creation_lines(vx):
         """).splitlines(True)
     classes = {"Foo": ["f", "a", "p", "q", "s", "t", "u"], "Bar": ["b"], "Baz": []}
     v = finder(vx, lines=lines, names=["f"], classes=classes)
-    # one target with a tuple of values pairs with the first value only (b on line 3)
+    # One target with a tuple of values pairs with the first value only (line
+    # 3); the result of any call assigned to a listed name is a creation site
+    # of every class that lists the name (m.Foo() on line 6, and Foo() on line
+    # 3 for Bar's b: the class is checked when the instance is made).
     assert v.class_lines == {
-        "Foo": {"f": [1, 6], "a": [3], "p": [4], "q": [4], "s": [5], "t": [5], "u": [7]},
-        "Bar": {"b": [8]}}
+        "Foo": {"f": [1, 6, 6], "a": [3], "p": [4], "q": [4], "s": [5], "t": [5], "u": [7]},
+        "Bar": {"b": [3, 8]}}
     assert [c[:3] for c in v.changes] == [(1, "f", FV), (6, "f", FV), (6, "f", FV), (7, "f", FV)]
     assert finder(vx, lines=lines, classes={}).class_lines == {}
 
@@ -137,7 +140,7 @@ def test_constructor_defaults_and_keywords(vx):
     assert a.variable_names is b.variable_names and a.variable_names == []
     assert a.class_instances_dict is b.class_instances_dict and a.class_instances_dict == {}
     assert vars(a) == {"variable_names": [], "changes": [], "func_pattern": None,
-                       "class_instances_dict": {}, "class_lines": {}}
+                       "class_instances_dict": {}, "class_lines": {}, "defined_classes": set()}
     a.variable_names.append("x")  # the one shared list, as a Python default would be
     try:
         assert V(None, ["x = 1\n"]).changes == [(1, "x", "=", "1")]

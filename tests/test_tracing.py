@@ -338,7 +338,8 @@ class TestCommandLine:
 
     def test_options_build_the_entries_the_window_would(self, child):
         files = {"main.py": "import vardex as v\n"
-                            "print(v.trace_classname_list, v.trace_stop_list, v.trace_var_list, v.trace_list_list)\n"}
+                            "print(v.trace_classname_list, v.trace_stop_list, v.trace_var_list, v.trace_list_list)\n"
+                            "a = 1\nb = 2\nc = 3\nd = 4\ne = 5\n"}
         proc, _ = traced(child, files, "--class", "Cart:total, n:items:cart  c2",
                          "--stop", "main.py:5, 7", "--var", "a", "--var", "b\uff0cc", "--list", "d e",
                          "--print", "0")

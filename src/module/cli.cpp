@@ -117,6 +117,9 @@ py::list stop_entries(py::handle option) {
         usage_error("bad --stop value '" + text + "': file '" + utf8_text(file) + "' does not exist");
     py::list entries;
     for (auto n : numbers) {
+        // A line the program can never reach would stop nothing.
+        std::string problem = project::stop_line_problem(path, n.cast<long>());
+        if (!problem.empty()) usage_error("bad --stop value '" + text + "': " + problem);
         py::list e;
         e.append(path);
         e.append(n);
@@ -125,7 +128,21 @@ py::list stop_entries(py::handle option) {
     return entries;
 }
 
+void show_view_of(const std::string& view, py::object output);
+
+// Prints a result file; one that cannot be read is said in one line.
 void show_view(const std::string& view, py::object output) {
+    try {
+        show_view_of(view, output);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_UnicodeError)) throw;
+        py::object path = output.is_none() ? g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt")
+                                           : output;
+        usage_error("cannot show the result file " + utf8_text(path) + ": " + utf8_text(e.value()));
+    }
+}
+
+void show_view_of(const std::string& view, py::object output) {
     if (view == "instances") {
         if (output.is_none()) {
             g("arr_as_instances_and_show_trace_result")();
@@ -204,9 +221,10 @@ int run_and_wait(bool* started) {
     }
     *started = !child.is_none();
     if (child.is_none()) {
+        // Refused: another run holds the result file (said by the runner).
         restore();
         if (!early->is_none()) signal.attr("raise_signal")(*early);
-        return 1;
+        return 2;
     }
     py::object pid = child.attr("pid");
     *target = pid;
@@ -240,6 +258,8 @@ py::object make_parser() {
         py::arg("epilog") = kEpilog,
         py::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
     py::object builtins_str = py::module_::import("builtins").attr("str");
+    parser.attr("add_argument")("--version", py::arg("action") = "version",
+                                py::arg("version") = py::str("vardex ") + py::str(g("__version__")));
     parser.attr("add_argument")("file", py::arg("nargs") = "?", py::arg("type") = builtins_str,
                                 py::arg("help") = "Path to the Python file to run");
     parser.attr("add_argument")("--var", py::arg("action") = "append", py::arg("metavar") = "NAMES",
@@ -421,7 +441,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
             py::str("vardex: error: another traced run is still writing {}; wait for it to end or give "
                     "--output FILE\n")
                 .format(result_path));
-        return 1;
+        return 2;
     }
 
     set_g("folder_path", folder);
@@ -442,7 +462,14 @@ int run_headless(const py::object& args, const py::list& program_args) {
 
     sys.attr("stdout").attr("flush")();
     bool started = false;
-    int status = run_and_wait(&started);
+    int status;
+    try {
+        status = run_and_wait(&started);
+    } catch (py::error_already_set& e) {
+        // The main file could not be opened or read: no child started.
+        if (!e.matches(PyExc_OSError)) throw;
+        usage_error("main file '" + typed + "' cannot be read: " + utf8_text(e.value()));
+    }
     if (!started) return status;
     show_view(view, output);
     sys.attr("stdout").attr("flush")();

@@ -10,6 +10,7 @@
 PYBIND11_MODULE(vardex, m) {
     namespace py = pybind11;
     vdx::set_module(m.ptr());
+    m.attr("__version__") = VARDEX_VERSION;
     vdx::frame::load_state(m);
     vdx::frame::register_functions(m);
     vdx::trace::register_functions(m);

@@ -103,6 +103,8 @@ void create_globals(py::module_& m) {
     m.attr("observe_values") = 0;
     // The interpreter that runs the program ("": this one).
     m.attr("program_python") = "";
+    // The watched classes the last project scan found defined.
+    m.attr("_defined_classes") = py::set();
 }
 
 // Creates the data folder with its result and simple-mode files. Raises OSError

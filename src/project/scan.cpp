@@ -84,13 +84,15 @@ struct FileScan {
     py::object changes;
     py::object class_lines;
     py::object spans;
+    py::object defined_classes;
 };
 
 FileScan run_visitor(py::object visitor_class, py::object file_path, py::object code_lines,
                      py::object variable_names, py::object class_instances) {
     py::object visitor =
         visitor_class(file_path, code_lines, variable_names, g("func_pattern"), class_instances);
-    return {visitor.attr("changes"), visitor.attr("class_lines"), py::getattr(visitor, "change_spans", py::none())};
+    return {visitor.attr("changes"), visitor.attr("class_lines"), py::getattr(visitor, "change_spans", py::none()),
+            py::getattr(visitor, "defined_classes", py::set())};
 }
 
 }  // namespace
@@ -136,6 +138,9 @@ py::tuple read_in_folder() {
     py::list aim_info, aim_files, line_numbers, spans;
     py::dict class_lines_table;
     set_g("trace_files_class_lines_dict", class_lines_table);
+    // The watched classes some file defines.
+    py::set defined;
+    set_g("_defined_classes", defined);
     auto started = std::chrono::steady_clock::now();
     size_t scanned = 0;
     for (auto p : get_py_files(g("folder_path"))) {
@@ -168,6 +173,7 @@ py::tuple read_in_folder() {
             spans.append(r.spans);
         }
         if (truthy(r.class_lines)) class_lines_table[file_name] = r.class_lines;
+        for (auto c : r.defined_classes) defined.add(c);
     }
     create_class_filter_lines_dict(g("trace_files_class_lines_dict"));
     // Where each record's code starts, parallel to the aim info list.

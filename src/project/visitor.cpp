@@ -366,20 +366,35 @@ int do_assign(PyObject* self, PyObject* node) {
             Ref v = Ref::steal(PyIter_Next(vi.get()));
             if (!v) break;
             if (!is_type(v.get(), T.Call)) continue;
-            Ref func = getattr(v.get(), VDX_STR("func"));
-            if (!func) return -1;
-            if (!is_type(func.get(), T.Name)) continue;
-            Ref id = getattr(func.get(), VDX_STR("id"));
-            if (!id) return -1;
-            int in = contains(cid.get(), id.get());
-            if (in < 0) return -1;
-            if (in && handle_target_impl(self, t.get(), v.get(), id.get(), lineno.get()) < 0) return -1;
+            // Any call may make the instance (a factory, an alias of the
+            // class, a class method): a line that gives a listed instance
+            // name the result of a call is a creation site of every class
+            // that lists the name. The class of the instance is checked when
+            // it is made.
+            Ref classes = Ref::steal(PySequence_List(cid.get()));
+            if (!classes) return -1;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes.get()); ++i)
+                if (handle_target_impl(self, t.get(), v.get(), PyList_GET_ITEM(classes.get(), i), lineno.get()) < 0)
+                    return -1;
         }
         if (PyErr_Occurred()) return -1;
     }
 
     // 2. Records.
     return records::assign_targets(self, node);
+}
+
+// A class definition of a watched class is noted, so that a class no file
+// defines can be said.
+int class_def(PyObject* self, PyObject* node) {
+    Ref name = getattr(node, VDX_STR("name"));
+    Ref cid = name ? getattr(self, VDX_STR("class_instances_dict")) : Ref();
+    if (!cid) return -1;
+    int watched = contains(cid.get(), name.get());
+    if (watched <= 0) return watched;
+    Ref defined = getattr(self, VDX_STR("defined_classes"));
+    if (!defined) return -1;
+    return PySet_Check(defined.get()) ? PySet_Add(defined.get(), name.get()) : 0;
 }
 
 // This class's own visit_* methods: what each records before the node's
@@ -402,6 +417,7 @@ OwnHandler g_handlers[] = {
     {"visit_AsyncWith", records::with_targets},
     {"visit_ExceptHandler", records::except_name},
     {"visit_NamedExpr", records::named_expr},
+    {"visit_ClassDef", class_def},
 };
 constexpr int kHandlerCount = (int)(sizeof(g_handlers) / sizeof(g_handlers[0]));
 
@@ -963,6 +979,9 @@ int init_impl(PyObject* self, PyObject* file_path, PyObject* code_lines, PyObjec
         set_attr(self, "class_instances_dict", class_instances_dict) < 0 ||
         set_attr(self, "class_lines", class_lines.get()) < 0)
         return -1;
+    // The watched classes this file defines.
+    Ref defined = Ref::steal(PySet_New(nullptr));
+    if (!defined || set_attr(self, "defined_classes", defined.get()) < 0) return -1;
 
 
     // 2. The source lines.

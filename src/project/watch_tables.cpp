@@ -74,9 +74,38 @@ void create_trace_stop_line_numbers() {
     }
 }
 
+// After the scan: one line for each watched name that no line of the project
+// changes, and each watched class that no file of it defines. The run goes on.
+void say_what_cannot_be_reported(const py::object& aim_info) {
+    py::set changed;
+    for (auto entry : aim_info)
+        for (auto record : py::reinterpret_borrow<py::object>(entry)[py::int_(1)])
+            changed.add(py::reinterpret_borrow<py::object>(record)[py::int_(1)]);
+    py::set said;
+    for (const char* table : {"trace_var_list", "trace_list_list"}) {
+        for (auto name : g(table)) {
+            if (changed.contains(name) || said.contains(name)) continue;
+            said.add(name);
+            tool_message("no line of the project changes " + utf8_text(name));
+        }
+    }
+    py::object defined = g("_defined_classes");
+    for (auto entry : g("trace_classname_list")) {
+        py::object name = py::reinterpret_borrow<py::object>(entry)[py::int_(0)];
+        int has = PySequence_Contains(defined.ptr(), name.ptr());
+        check_rc(has);
+        if (!has) tool_message("no file of the project defines the class " + utf8_text(name));
+    }
+}
+
 void generate_linenos() {
     g("create_trace_stop_line_numbers")();
     auto [aim_info, aim_files, line_numbers] = unpack3(g("read_in_folder")());
+    try {
+        say_what_cannot_be_reported(aim_info);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
     set_g("trace_aim_info_list", aim_info);
     set_g("trace_aim_files", aim_files);
     set_g("trace_line_numbers_combine", line_numbers);

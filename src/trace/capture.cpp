@@ -52,16 +52,21 @@ int own_init(PyObject* cls, PyFrameObject* frame) {
     return same;
 }
 
-// Whether the creation (the caller of __init__) is one the instance names select.
+// Whether the creation is one the instance names select: the caller of
+// __init__, or a caller of that within a few frames (a factory or class
+// method called where the name is assigned), is at a creation site.
 int selected(PyFrameObject* frame, PyObject* class_name, PyObject* instance_names) {
     int any = PyObject_IsTrue(instance_names);
     if (any <= 0) return any < 0 ? -1 : 1;
-    PyFrameObject* back = PyFrame_GetBack(frame);
-    if (!back) return 0;
-    Ref back_ref = Ref::steal((PyObject*)back);
-    Ref file, lineno, text;
-    if (instrument::frame_location((PyObject*)back, file, lineno, text) < 0) return -1;
-    return line_in_trace_lines(file.get(), lineno.get(), class_name, instance_names);
+    Ref f = Ref::steal((PyObject*)PyFrame_GetBack(frame));
+    for (int depth = 0; f && depth < kFactoryDepth; ++depth) {
+        Ref file, lineno, text;
+        if (instrument::frame_location(f.get(), file, lineno, text) < 0) return -1;
+        int hit = line_in_trace_lines(file.get(), lineno.get(), class_name, instance_names);
+        if (hit != 0) return hit;
+        f = Ref::steal((PyObject*)PyFrame_GetBack((PyFrameObject*)f.get()));
+    }
+    return 0;
 }
 
 bool has_instance_dict(PyObject* obj) {

@@ -192,13 +192,27 @@ int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs
     Ref file, lineno, code_line;
     int go = checked_location(w, self, args, kwargs, true, frame, file, lineno, code_line);
     if (go <= 0) return go;
+    // The creation site: the code that made the instance, or the line a few
+    // frames up that assigns it the result of a factory.
+    Ref site = Ref::borrow((PyObject*)frame);
     int passes = passes_filter(self, file.get(), lineno.get());
-    if (passes < 0) return -1;
-    if (!passes) {
-        // Left out by the instance-name selection: constructed, not watched.
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        return set_own_attr(self, "watching", zero.get());
+    for (int depth = 1; passes == 0 && depth < kFactoryDepth; ++depth) {
+        site = Ref::steal((PyObject*)PyFrame_GetBack((PyFrameObject*)site.get()));
+        if (!site) break;
+        Ref f, l, t;
+        if (instrument::frame_location(site.get(), f, l, t) < 0) return -1;
+        passes = passes_filter(self, f.get(), l.get());
+        if (passes > 0) {
+            file = f;
+            lineno = l;
+            code_line = t;
+            frame = (PyFrameObject*)site.get();
+        }
     }
+    if (passes < 0) return -1;
+    // Left out by the instance-name selection: constructed and watched, but
+    // its creation is not recorded.
+    if (!passes) return 0;
     Ref callers = Ref::steal(instrument::caller_details((PyObject*)frame, 0));
     PyObject* instances = get_global("trace_class_instances_list");
     if (!callers || !instances || PyList_Append(instances, self) < 0) return -1;

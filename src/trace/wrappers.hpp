@@ -19,6 +19,10 @@ int deferred_deletion_check();
 // Binds the class's list descriptors to this instance, creating missing ones. 0 or -1.
 int bind_list_attrs(PyObject* self);
 
+// How many frames up from an instance's creation a creation site is looked
+// for: a factory or class method called where the instance name is assigned.
+constexpr int kFactoryDepth = 8;
+
 void register_wrappers(py::module_& m);
 void register_capture(py::module_& m);
 
