@@ -337,3 +337,28 @@ def test_copies_of_a_test_and_caught_exceptions_keep_every_report(child):
         "7:pair = (\"right\", \"left\") Variable:pair\uff0cfrom None to ('right', 'left')",
         "8:pair = () Variable:pair\uff0cfrom ('right', 'left') to ()",
     ]
+
+
+def test_observed_bindings_start_from_the_namespace_they_store_in(child):
+    # A class body binds its own name, not the global it would read; a
+    # builtin's name bound at the top level starts unbound.
+    proc, result = traced(child, {"main.py": """
+        x = 0
+        class K:
+            x = 1
+            x += 1
+        def f():
+            global x
+            x = 5
+        f()
+        len = 3
+        print(K.x, x, len)
+        """}, "--var", "x,len", "--print", "0", predict=False)
+    assert proc.stdout == "2 5 3\n"
+    assert lines_of(result, child.cwd / "main.py") == [
+        "1:x = 0 Variable:x\uff0cfrom None to 0",
+        "3:x = 1 Variable:x\uff0cfrom None to 1",
+        "4:x += 1 Variable:x\uff0cfrom 1 to 2",
+        "7:x = 5 Variable:x\uff0cfrom 0 to 5",
+        "9:len = 3 Variable:len\uff0cfrom None to 3",
+    ]

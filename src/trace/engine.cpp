@@ -288,6 +288,7 @@ struct Captured {
     std::vector<int> entries;  // every entry of its name that the event starts
     int lo = 0, hi = -1;       // the run of its statement
     Sign sign = Sign::Unbound;
+    bool binds = false;  // some statement binds the name: read where it stores it
     Py_ssize_t length = 0;
     Ref before_text;           // the report's "from" text
     Ref before_full;           // Text: str() of the value before
@@ -475,12 +476,13 @@ int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector
     out->lo = map->group_lo[rep];
     out->hi = map->group_hi[rep];
     const Record& rec = records[out->rec];
-    PyObject* v = nullptr;
-    int found = lookup_name(frame, rec.name.get(), &v);
-    if (found < 0) return -1;
-    out->before = Ref::steal(v);
     std::vector<const Record*> recs;
     for (int e : entries) recs.push_back(&records[map->entry_rec[e]]);
+    for (const Record* r : recs) out->binds = out->binds || (r->flags & kBinding);
+    PyObject* v = nullptr;
+    int found = out->binds ? lookup_binding(frame, rec.name.get(), &v) : lookup_name(frame, rec.name.get(), &v);
+    if (found < 0) return -1;
+    out->before = Ref::steal(v);
     out->sign = sign_for(out->before.get(), recs);
     PyObject* b = out->before.get();
     if (out->sign == Sign::Keyed) {
@@ -534,7 +536,7 @@ int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector
 int changed(PyFrameObject* frame, const FrameState& st, const Captured& c, Ref& now) {
     const Record& rec = st.map->file->records[c.rec];
     PyObject* v = nullptr;
-    int found = lookup_name(frame, rec.name.get(), &v);
+    int found = c.binds ? lookup_binding(frame, rec.name.get(), &v) : lookup_name(frame, rec.name.get(), &v);
     if (found < 0) return -1;
     now = Ref::steal(v);
     PyObject* b = c.before.get();

@@ -14,6 +14,10 @@ namespace vdx::trace {
 // A name as the frame's code would read it, without running program code:
 // 1 with *out (new ref), 0 when unbound or not readable, -1 with an error.
 int lookup_name(PyFrameObject* frame, PyObject* name, PyObject** out);
+// The same where a binding of the frame's code stores the name: its own
+// namespace (a local, a global it declares, or the class body's or module's
+// mapping), never a scope further out or the builtins.
+int lookup_binding(PyFrameObject* frame, PyObject* name, PyObject** out);
 // Whether v and everything inside it is of an exact built-in value type (int,
 // float, complex, bool, str, bytes, None, and tuple/list/dict/set/frozenset of
 // such); operations on such values cannot call back into the program.

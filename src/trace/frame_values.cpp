@@ -259,6 +259,32 @@ int lookup_name(PyFrameObject* frame, PyObject* name, PyObject** out) {
     return dict_lookup(builtins.get(), name, out);
 }
 
+int lookup_binding(PyFrameObject* frame, PyObject* name, PyObject** out) {
+    *out = nullptr;
+    if (!PyUnicode_Check(name)) return 0;
+    Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+    if (((PyCodeObject*)code.get())->co_flags & CO_OPTIMIZED) {
+        int fast = is_fast_name((PyCodeObject*)code.get(), name);
+        if (fast < 0) return -1;
+        if (fast) {
+            PyObject* v = PyFrame_GetVar(frame, name);
+            if (v) {
+                *out = v;
+                return 1;
+            }
+            if (!PyErr_ExceptionMatches(PyExc_NameError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        // Declared global.
+        Ref globals = Ref::steal(PyFrame_GetGlobals(frame));
+        return dict_lookup(globals.get(), name, out);
+    }
+    PyObject* ns = namespace_of(frame);
+    if (!ns) return lookup_name(frame, name, out);
+    return dict_lookup(ns, name, out);
+}
+
 bool is_inert(PyObject* v) {
     std::vector<PyObject*> stack{v};
     size_t budget = 200000;
