@@ -1,6 +1,8 @@
 """Renders the window in full mode, with a class row and a stop line, and
-saves a picture of it as docs/window.png. Run by scripts/screenshot.sh under
-Xvfb with a private copy of the module (its data folder is a temporary one)."""
+saves a picture of it: window_screenshot.py PICTURE [en|zh] (the window's
+language, English by default). Run by scripts/screenshot.sh under Xvfb with a
+private copy of the module (its data folder is a temporary one) to make
+docs/window.png and docs/window-zh.png."""
 import ctypes
 import ctypes.util
 import struct
@@ -51,8 +53,11 @@ def main():
     import tkinter as tk
 
     out = Path(sys.argv[1])
+    language = sys.argv[2] if len(sys.argv) > 2 else "en"
+    if language not in ("en", "zh"):
+        raise SystemExit(f"unknown language {language!r}: en or zh")
     shop = ROOT / "examples" / "shop"
-    vardex.language_select_file_path.write_text("0")
+    vardex.language_select_file_path.write_text("1" if language == "zh" else "0")
     vardex.record_simple_mode(0)
     vardex.project_main_file = str(shop / "main.py")
     vardex.folder_path = str(shop)

@@ -513,3 +513,176 @@ def test_a_viewer_that_fails_leaves_the_file_to_the_own_window(gui, monkeypatch,
         time.sleep(0.05)
     [top] = [w for w in root.winfo_children() if w.winfo_class() == "Toplevel"]
     assert top.title() == str(gui.folder / "trace_result.txt")
+
+
+def test_the_first_start_question_is_asked_without_an_empty_window_beside_it(gui, monkeypatch):
+    import tkinter as tk
+    seen = []
+
+    def ask(*args):
+        root = tk._default_root
+        root.update()  # the real dialog runs the event loop while it waits
+        seen.append((root.state(), bool(root.winfo_ismapped())))
+        return "yes"
+
+    monkeypatch.setattr(gui.vx.messagebox, "askquestion", ask)
+    root, app = gui(simple=1, language=None)
+    assert seen == [("withdrawn", False)]
+    # Shown once built.
+    assert root.state() == "normal" and root.winfo_ismapped() and app.language == 0
+
+
+def own_window(root):
+    [top] = [w for w in root.winfo_children() if w.winfo_class() == "Toplevel"]
+    return top
+
+
+def test_the_own_text_window_scrolls_long_lines_sideways(gui, monkeypatch):
+    import shutil
+    monkeypatch.setattr(shutil, "which", lambda name: None)
+    long_line = "-\u2193--------VALUE CHANGED3 in /p/main.py line 1:x = 1 Variable:x\uff0cfrom None to " + "9" * 600
+    (gui.folder / "trace_result.txt").write_text(long_line + "\n", encoding="utf-8")
+    root, app = gui(simple=0)
+    app.show_record_button.invoke()
+    root.update()
+    top = own_window(root)
+    [frame] = top.winfo_children()
+    [text] = [w for w in frame.winfo_children() if w.winfo_class() == "Text"]
+    [side] = [w for w in frame.winfo_children() if w.winfo_class() == "TScrollbar"
+              and str(w.cget("orient")) == "horizontal"]
+    assert str(text.cget("wrap")) == "none" and side.winfo_ismapped()
+    # The bar follows the text, and moves it.
+    first, last = text.xview()
+    assert first == 0.0 and last < 0.5
+    assert side.get() == pytest.approx((first, last))
+    side.tk.call(side.cget("command"), "moveto", 1.0)
+    root.update()
+    assert text.xview()[1] == 1.0 and side.get()[1] == pytest.approx(1.0)
+    assert side.winfo_y() > text.winfo_y() + text.winfo_height() - 1
+
+
+def test_a_long_status_wraps_within_the_simple_window(gui):
+    root, app = gui(simple=1)
+    label = app.status_label
+    label.configure(text="running ...")
+    root.update()
+    one_line = label.winfo_height()
+    label.configure(text="run ended with exit status 0; 8101 reports in trace_result.txt (stop line "
+                         "/home/someone/projects/shop/pricing.py:99 can never be reached: line 99 is past the "
+                         "end of the file (40 lines))")
+    root.update()
+    assert (root.winfo_width(), root.winfo_height()) == (280, 350)
+    assert label.winfo_reqwidth() <= 280 and label.winfo_width() <= 280
+    assert label.winfo_height() >= 3 * one_line
+    assert label.winfo_y() + label.winfo_height() <= 350
+    # In full mode it wraps at the window's width.
+    app.toggle_mode()
+    root.update()
+    assert label.winfo_reqwidth() <= root.winfo_width() and label.winfo_height() < 3 * one_line
+
+
+def test_temporary_files_are_removed_when_the_window_closes(gui, viewer, tmp_path):
+    import tempfile
+    (gui.folder / "trace_result.txt").write_text(RESULT, encoding="utf-8")
+    stranger = tempfile.NamedTemporaryFile(delete=False, suffix=".txt")
+    stranger.close()
+    try:
+        root, app = gui(simple=0)
+        for button in (app.tips_button, app.video_button, app.contact_button, app.usage_button,
+                       app.show_record_as_instances_button, app.show_record_button):
+            button.invoke()
+        shown = [Path(cmd[-1]) for cmd, _ in viewer]
+        assert len(shown) == 6 and all(path.exists() for path in shown)
+        made = shown[:5]
+        assert all(path.parent == Path(tempfile.gettempdir()) for path in made)
+        with pytest.raises(SystemExit):
+            app.on_closing()
+        assert [path for path in made if path.exists()] == []
+        # Files it did not make stay.
+        assert shown[5] == gui.folder / "trace_result.txt" and shown[5].read_text(encoding="utf-8") == RESULT
+        assert Path(stranger.name).exists()
+    finally:
+        os.unlink(stranger.name)
+
+
+def test_the_own_text_window_removes_its_temporary_file_when_closed(gui, monkeypatch):
+    import shutil
+    monkeypatch.setattr(shutil, "which", lambda name: None)
+    (gui.folder / "trace_result.txt").write_text(RESULT, encoding="utf-8")
+    root, app = gui(simple=0)
+    app.tips_button.invoke()
+    root.update()
+    top = own_window(root)
+    shown = Path(top.title())
+    assert shown.exists() and "language selection file path is: " in shown.read_text(encoding="utf-8")
+    top.destroy()
+    assert not shown.exists()
+    # The result file shown the same way is not the window's to remove.
+    app.show_record_button.invoke()
+    root.update()
+    own_window(root).destroy()
+    assert (gui.folder / "trace_result.txt").read_text(encoding="utf-8") == RESULT
+
+
+def test_temporary_files_are_removed_when_the_interpreter_exits(child):
+    proc = child.run("""
+        import os, vardex
+        shown = []
+        vardex.open_txt_file = shown.append
+        vardex.show_record_as_instances()
+        vardex.open_usage()
+        assert len(shown) == 2 and all(os.path.isfile(path) for path in shown), shown
+        for path in shown:
+            print("shown", path)
+        """)
+    shown = [line.split(" ", 1)[1] for line in proc.stdout.splitlines() if line.startswith("shown ")]
+    assert len(shown) == 2
+    assert [path for path in shown if os.path.exists(path)] == []
+
+
+def wait_for_the_run(root, app, seconds=60):
+    deadline = time.monotonic() + seconds
+
+    def check():
+        if app.status_label.cget("text").startswith("run ended") or time.monotonic() > deadline:
+            root.quit()
+        else:
+            root.after(100, check)
+
+    root.after(100, check)
+    root.mainloop()
+
+
+def test_a_stop_line_that_can_never_be_reached_is_said_in_the_status_line_and_the_run_goes_on(gui):
+    write(gui.project, {"main.py": """
+        x = 1
+
+        x = 2
+        print(x)
+        """})
+    main = gui.project / "main.py"
+    root, app = gui(simple=0)
+    app.entries[0][0]["Input Var Names"].set("x")
+    app.entries[0][1].set("1")
+    app.add_stop_line_with_data({"file_path": str(main), "line_number": "2, 99", "enabled": True})
+    app.ok_button.invoke()
+    lines = len(main.read_text(encoding="utf-8").splitlines())
+    note = (f" (stop line {main}:2 can never be reached: line 2 holds no code; "
+            f"stop line {main}:99 can never be reached: line 99 is past the end of the file ({lines} lines))")
+    assert app.status_label.cget("text") == "running ..." + note
+    wait_for_the_run(root, app)
+    text = (gui.folder / "trace_result.txt").read_text(encoding="utf-8")
+    reports = [line for line in text.splitlines() if line.startswith("-\u2193")]
+    assert len(reports) == 2, text
+    assert app.status_label.cget("text") == "run ended with exit status 0; 2 reports in trace_result.txt" + note
+    # The rows stay as they were.
+    assert app.entries[-1][0]["Line Number"].get() == "2, 99" and app.entries[-1][0]["Enabled"].get() == "1"
+
+
+def test_attention_says_the_main_file_runs_under_its_own_path(gui, viewer):
+    root, app = gui(simple=0)
+    app.tips_button.invoke()
+    text = viewer[-1][1]
+    assert "<string>" not in text and "from 20" not in text
+    assert text.startswith("The main file runs under its own path and with its own line numbers: tracebacks, "
+                           "warnings and reports all name it by its path.\n")

@@ -4,6 +4,7 @@
 // close request.
 #include "gui/gui_util.hpp"
 #include "project/project.hpp"
+#include "results/results.hpp"
 
 namespace vdx::gui {
 
@@ -92,10 +93,48 @@ long count_reports() {
     return n;
 }
 
-void poll(py::object self, py::object process) {
+// Said after the run's status texts: the stop lines of the run that can
+// never be reached, "" when there are none.
+py::object unreachable_stop_lines(py::object self) {
+    py::list said;
+    for (auto item : g("trace_stop_list")) {
+        py::object pair = py::reinterpret_borrow<py::object>(item);
+        py::object path = pair[py::int_(0)];
+        int overflow = 0;
+        long line = PyLong_AsLongAndOverflow(py::object(pair[py::int_(1)]).ptr(), &overflow);
+        if (line == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow) continue;  // beyond any file, but not a number to show
+        std::string reason;
+        if (line < 1) {
+            reason = "there is no line " + std::to_string(line);
+        } else {
+            try {
+                reason = project::stop_line_problem(path, line);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                continue;  // not known to be wrong: the run tells
+            }
+        }
+        if (reason.empty()) continue;
+        py::object text = py::str("{}{}:{}{}{}").format(tr(self, "stop line ", "\u505c\u6b62\u884c "),
+                                                      py::str(utf8_text(path)), line,
+                                                      tr(self, " can never be reached: ",
+                                                         " \u6c38\u8fdc\u65e0\u6cd5\u5230\u8fbe\uff1a"),
+                                                      py::str(reason));
+        int has = PySequence_Contains(said.ptr(), text.ptr());
+        check_rc(has);
+        if (!has) said.append(text);  // one row given twice is said once
+    }
+    if (py::len(said) == 0) return py::str("");
+    bool zh = py::int_(self.attr("language")).cast<int>() == 1;
+    return py::str(zh ? "\uff08" : " (") + py::str(zh ? "\uff1b" : "; ").attr("join")(said) + py::str(zh ? "\uff09" : ")");
+}
+
+void poll(py::object self, py::object process, py::object note) {
     py::object code = process.attr("poll")();
     if (code.is_none()) {
-        self.attr("master").attr("after")(kPollMs, py::cpp_function([self, process]() { poll(self, process); }));
+        self.attr("master").attr("after")(kPollMs,
+                                          py::cpp_function([self, process, note]() { poll(self, process, note); }));
         return;
     }
     py::list running;
@@ -103,8 +142,9 @@ void poll(py::object self, py::object process) {
         if (!p.is(process) && p.attr("poll")().is_none()) running.append(p);
     self.attr("processes") = running;
     if (py::len(running)) return;  // a later run is still going: its end will be shown
-    set_status(self, py::str("{} {}; {} {}").format(tr(self, "run ended with exit status", "\u8fd0\u884c\u7ed3\u675f\uff0c\u9000\u51fa\u72b6\u6001"), code,
-                                                   count_reports(), tr(self, "reports in trace_result.txt", "\u6761\u62a5\u544a\u5728 trace_result.txt")));
+    set_status(self, py::str("{} {}; {} {}{}").format(tr(self, "run ended with exit status", "\u8fd0\u884c\u7ed3\u675f\uff0c\u9000\u51fa\u72b6\u6001"), code,
+                                                   count_reports(), tr(self, "reports in trace_result.txt", "\u6761\u62a5\u544a\u5728 trace_result.txt"),
+                                                   note));
 }
 
 void ok(py::object self) {
@@ -115,6 +155,8 @@ void ok(py::object self) {
         self.attr("save_data")();
         self.attr("collect_info_to_run")();
     }
+    // The rows stay as they are and the run goes on; the status line says it.
+    py::object note = unreachable_stop_lines(self);
     py::object process;
     if (!truthy(g("trace_classname_list")) && !truthy(g("trace_var_list")) && !truthy(g("trace_list_list"))) {
         // Nothing to watch: the program runs untraced, in a child, so that
@@ -136,8 +178,9 @@ void ok(py::object self) {
     }
     self.attr("processes").attr("append")(process);
     self.attr("monitor_process")(process);
-    set_status(self, py::str("running ..."));
-    self.attr("master").attr("after")(kPollMs, py::cpp_function([self, process]() { poll(self, process); }));
+    set_status(self, tr(self, "running ...", "\u6b63\u5728\u8fd0\u884c ...") + note);
+    self.attr("master").attr("after")(kPollMs,
+                                      py::cpp_function([self, process, note]() { poll(self, process, note); }));
 }
 
 void select_py_file(py::object self, py::object entries, py::object) {
@@ -195,7 +238,10 @@ void register_run(py::module_&, py::object cls) {
                g("arr_as_instances_and_show_trace_result")();
            }));
     method(cls, "clear_info", py::cpp_function(&clear_info));
-    method(cls, "on_closing", py::cpp_function([](py::object) { g("sys").attr("exit")(); }));
+    method(cls, "on_closing", py::cpp_function([](py::object) {
+               results::remove_temporary_files();
+               g("sys").attr("exit")();
+           }));
     method(cls, "monitor_process", py::cpp_function([](py::object, py::object) {}, py::arg("self"),
                                                     py::arg("process")));
 }

@@ -53,6 +53,9 @@ const char* const kHidden[] = {"add_class_button",  "add_stop_line_button", "ena
                                "clear_info_button", "usage_button",         "tips_button",
                                "video_button",      "contact_button"};
 
+// Room kept on each side of the status line's wrapped text.
+constexpr int kStatusInset = 2;
+
 void pack_control(py::object widget, bool is_check, bool expand) {
     if (is_check)
         widget.attr("pack")(py::arg("side") = "left", py::arg("padx") = 10);
@@ -60,9 +63,23 @@ void pack_control(py::object widget, bool is_check, bool expand) {
         widget.attr("pack")(py::arg("side") = "left", py::arg("fill") = "x", py::arg("expand") = expand);
 }
 
+// The status line wraps within its own width, which follows the window's.
+void wrap_status(py::object event) {
+    int width = event.attr("width").cast<int>();
+    if (width <= 1) return;  // not laid out yet
+    py::object label = event.attr("widget");
+    int wrap = width - 2 * kStatusInset;
+    // Unset it reads "", else the number of pixels.
+    if (std::string(py::str(label.attr("cget")("wraplength"))) != std::to_string(wrap))
+        label.attr("configure")(py::arg("wraplength") = wrap);
+}
+
 void init(py::object self, py::object master) {
     py::object tk = g("tk"), ttk = g("ttk"), os = g("os");
     self.attr("master") = master;
+    // Hidden while it is built, and while the first start's question is
+    // asked (shown at the end).
+    master.attr("withdraw")();
     py::object language_file = g("language_select_file_path");
     if (truthy(language_file.attr("is_file")())) {
         self.attr("language") = g("read_language")();
@@ -70,7 +87,6 @@ void init(py::object self, py::object master) {
         language_file.attr("touch")();
         self.attr("select_language")();
     }
-    master.attr("withdraw")();
     // Laid out now, so that sizes read later are the real ones even before
     // the window is first shown.
     master.attr("update_idletasks")();
@@ -106,6 +122,8 @@ void init(py::object self, py::object master) {
     py::object status = ttk.attr("Label")(master, py::arg("text") = "", py::arg("anchor") = "w");
     self.attr("status_label") = status;
     status.attr("pack")(py::arg("side") = "bottom", py::arg("fill") = "x");
+    // Long texts wrap at the label's width (the window's), not cut off.
+    status.attr("bind")("<Configure>", py::cpp_function(&wrap_status));
     for (const char* name : {"button_frame4", "button_frame3", "button_frame2", "button_frame"}) {
         py::object frame = ttk.attr("Frame")(master);
         self.attr(name) = frame;
@@ -176,9 +194,8 @@ py::object show_text(const std::string& text) {
 
 void tips(py::object self) {
     std::string language_path = py::str(g("language_select_file_path"));
-    show_text(std::string("The main file runs compiled under the name '<string>': tracebacks and warnings name it "
-                          "'<string>' and count its lines from 20; reports name it by its path and its own line "
-                          "numbers.\n") +
+    show_text(std::string("The main file runs under its own path and with its own line numbers: tracebacks, "
+                          "warnings and reports all name it by its path.\n") +
               "Rows are saved to data.txt by 'Save Trace Data' and by every run in full mode; what is typed and "
               "not saved is lost when the mode is switched or the window is closed.\n" +
               "language selection file path is: " + language_path + " .\n\n");

@@ -85,18 +85,14 @@ void open_usage() {
     if (!truthy(ospath.attr("exists")(metadata))) {
         py::print(py::str("No METADATA file found in ") + py::str(folder) + py::str("."));
         // Not installed as a package (a build's own module file): a short
-        // text in its place.
-        py::object f = g("tempfile").attr("NamedTemporaryFile")(
-            py::arg("delete") = false, py::arg("mode") = "w", py::arg("encoding") = "utf-8", py::arg("suffix") = ".txt");
-        metadata = f.attr("name");
-        f.attr("write")(
+        // text in its place, in a temporary file the module removes again.
+        metadata = g("_temporary_text_file")(py::str(
             "vardex watches the variables, lists and class attributes of a Python project while it runs.\n\n"
             "Fill in rows (a class with its attributes, lists and instance names; or, without a class,\n"
             "variables and lists), add stop lines, then press Run. The result buttons show the reports\n"
             "in time order or grouped per watched instance.\n\n"
             "The README of the project describes the window and the command line; 'vardex --help'\n"
-            "lists every option.\n");
-        f.attr("close")();
+            "lists every option.\n"));
     }
     // The system's viewer ("open" on macOS, "xdg-open" elsewhere), or the
     // tool's own text window.

@@ -134,6 +134,7 @@ std::string stop_line_problem(py::handle path, long line) {
     }
     py::list lines = check(split_source_lines(text.get()));
     long count = (long)py::len(lines);
+    if (line < 1) return "there is no line " + std::to_string(line);
     if (line > count)
         return "line " + std::to_string(line) + " is past the end of the file (" + std::to_string(count) + " lines)";
     py::object code = py::str(lines[line - 1]).attr("strip")();

@@ -75,14 +75,28 @@ py::object show_in_own_window(py::object file_path) {
     top.attr("title")(file_path);
     py::object frame = g("ttk").attr("Frame")(top);
     frame.attr("pack")(py::arg("fill") = "both", py::arg("expand") = true);
+    // Lines are not wrapped: long report lines scroll sideways.
     py::object bar = g("ttk").attr("Scrollbar")(frame, py::arg("orient") = "vertical");
+    py::object side_bar = g("ttk").attr("Scrollbar")(frame, py::arg("orient") = "horizontal");
     py::object view = tk.attr("Text")(frame, py::arg("wrap") = "none", py::arg("width") = 100,
-                                      py::arg("height") = 30, py::arg("yscrollcommand") = bar.attr("set"));
+                                      py::arg("height") = 30, py::arg("yscrollcommand") = bar.attr("set"),
+                                      py::arg("xscrollcommand") = side_bar.attr("set"));
     bar.attr("configure")(py::arg("command") = view.attr("yview"));
-    bar.attr("pack")(py::arg("side") = "right", py::arg("fill") = "y");
-    view.attr("pack")(py::arg("side") = "left", py::arg("fill") = "both", py::arg("expand") = true);
+    side_bar.attr("configure")(py::arg("command") = view.attr("xview"));
+    view.attr("grid")(py::arg("row") = 0, py::arg("column") = 0, py::arg("sticky") = "nsew");
+    bar.attr("grid")(py::arg("row") = 0, py::arg("column") = 1, py::arg("sticky") = "ns");
+    side_bar.attr("grid")(py::arg("row") = 1, py::arg("column") = 0, py::arg("sticky") = "ew");
+    frame.attr("rowconfigure")(0, py::arg("weight") = 1);
+    frame.attr("columnconfigure")(0, py::arg("weight") = 1);
     view.attr("insert")("1.0", text);
     view.attr("configure")(py::arg("state") = "disabled");
+    // A temporary file made for this window is not needed once it closes
+    // (the destruction of its children reaches this binding too).
+    py::object top_name = py::str(top);
+    top.attr("bind")("<Destroy>", py::cpp_function([top_name, file_path](py::object event) {
+                         if (equals(py::str(event.attr("widget")), top_name)) remove_temporary_file(file_path);
+                     }),
+                     "+");
     return top;
 }
 
@@ -196,10 +210,76 @@ py::object temp_text_file(const std::function<void(py::object)>& write) {
         throw;
     }
     f.attr("close")();
+    remember_temporary_file(name);
     return name;
 }
 
+namespace {
+
+// The record of the module's temporary files: (path, id of the process that
+// made it) pairs. A process forked from the window's leaves the window's
+// files alone.
+constexpr const char* kTemporaryFiles = "_temporary_files";
+bool exit_hook_registered = false;
+
+py::object this_process() { return g("os").attr("getpid")(); }
+
+void remove_quietly(py::handle path) {
+    try {
+        g("os").attr("remove")(path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // already gone, or not ours to remove any more
+    }
+}
+
+}  // namespace
+
+void remember_temporary_file(py::handle path) {
+    g(kTemporaryFiles).attr("append")(py::make_tuple(path, this_process()));
+    // Registered with the first file only: a process that never makes one
+    // (a traced program's) gets no exit handler from the module.
+    if (!exit_hook_registered) {
+        py::module_::import("atexit").attr("register")(g("_remove_temporary_files"));
+        exit_hook_registered = true;
+    }
+}
+
+bool remove_temporary_file(py::handle path) {
+    py::list files = g(kTemporaryFiles);
+    py::object pid = this_process();
+    for (size_t i = 0; i < files.size(); ++i) {
+        py::tuple entry = files[i];
+        if (equals(entry[1], pid) && equals(entry[0], path)) {
+            files.attr("pop")(i);
+            remove_quietly(path);
+            return true;
+        }
+    }
+    return false;
+}
+
+void remove_temporary_files() {
+    py::list files = g(kTemporaryFiles);
+    py::object pid = this_process();
+    py::list kept;
+    for (auto item : files) {
+        py::tuple entry = py::reinterpret_borrow<py::tuple>(item);
+        if (equals(entry[1], pid))
+            remove_quietly(entry[0]);
+        else
+            kept.append(entry);
+    }
+    set_g(kTemporaryFiles, kept);
+}
+
 void register_functions(py::module_& m) {
+    m.attr(kTemporaryFiles) = py::list();
+    m.def("_remove_temporary_files", &remove_temporary_files);
+    // A temporary text file holding `text`, recorded like the module's others; its name.
+    m.def(
+        "_temporary_text_file",
+        [](py::object text) { return temp_text_file([&](py::object f) { f.attr("write")(text); }); },
+        py::arg("text"));
     m.def("open_txt_file", &open_txt_file, py::arg("file_path"));
     m.def("show_trace_result", [] { return g("open_txt_file")(result_file()); });
     m.def("show_history", [] {

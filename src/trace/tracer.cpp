@@ -176,7 +176,12 @@ Next line_event(PyFrameObject* frame, bool direct, bool* place_done = nullptr) {
     int at_stop = contains_long(stop_numbers, raw_line, lineno);
     if (at_stop < 0) return Next::Error;
     const bool stop_number = at_stop;
-    if (at_stop && str_is(filename.get(), "<string>") && !is_main_file_frame(frame)) at_stop = 0;
+    // A line of "<string>" is the main file's only in its code, and only
+    // below the preamble's lines (a stop line 0 names no line of it).
+    if (at_stop && str_is(filename.get(), "<string>") &&
+        (!is_main_file_frame(frame) || raw_line <= main_file_shift()))
+        at_stop = 0;
+    PyErr_Clear();
     if (at_stop) {
         PyObject* stops = hot(kStopList);
         if (!stops) return Next::Error;
