@@ -9,10 +9,15 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
+
+# The scan's cache of every test run goes to a folder of its own, never the
+# user's cache folder.
+os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="vardex-test-cache-")
 
 
 def built_module_file() -> Path:

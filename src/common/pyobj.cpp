@@ -1,6 +1,9 @@
 #include "common/pyobj.hpp"
 
+#include <functional>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace vdx {
 
@@ -39,9 +42,41 @@ void set_module(PyObject* m) {
 PyObject* module() noexcept { return g_module; }
 PyObject* module_dict() noexcept { return g_dict; }
 
+namespace {
+// Globals made at their first use: name -> maker (a new reference or nullptr
+// with an error). Held for the process.
+auto& g_lazy = *new std::unordered_map<std::string, std::function<PyObject*()>>();
+}
+
+void add_lazy_global(const char* name, std::function<PyObject*()> make) { g_lazy[name] = std::move(make); }
+
+PyObject* lazy_global(PyObject* name) {
+    if (!PyUnicode_Check(name)) return nullptr;
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto it = g_lazy.find(text);
+    if (it == g_lazy.end()) return nullptr;
+    Ref made = Ref::steal(it->second());
+    if (!made) return nullptr;
+    // Bound once made: later reads find it in the module's dict.
+    if (PyDict_SetItem(g_dict, name, made.get()) < 0) return nullptr;
+    return PyDict_GetItemWithError(g_dict, name);
+}
+
+std::vector<std::string> lazy_global_names() {
+    std::vector<std::string> names;
+    for (auto& [name, make] : g_lazy) names.push_back(name);
+    return names;
+}
+
 PyObject* get_global(PyObject* name) {
     if (!name) return nullptr;
     PyObject* v = PyDict_GetItemWithError(g_dict, name);
+    if (v || PyErr_Occurred()) return v;
+    v = lazy_global(name);
     if (!v && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;

@@ -6,7 +6,9 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <initializer_list>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,15 @@ PyObject* interned_literal(const char* text);
 void set_module(PyObject* module);
 PyObject* module() noexcept;       // borrowed
 PyObject* module_dict() noexcept;  // borrowed
+
+// Globals made at their first use (the standard modules the module binds are
+// imported only when something uses them). `make` returns a new reference,
+// or nullptr with an error.
+void add_lazy_global(const char* name, std::function<PyObject*()> make);
+// The lazy global of that name, made and bound now (borrowed); nullptr
+// without an error when there is none of that name.
+PyObject* lazy_global(PyObject* name);
+std::vector<std::string> lazy_global_names();
 
 // Raw access to module globals, read at call time.
 // get_global: borrowed reference, or nullptr with NameError set.

@@ -74,14 +74,22 @@ void load_history(py::object self, py::args) {
 
 }  // namespace
 
-void register_placeholder(py::module_& m) {
-    py::object cls = make_class("PlaceholderEntry", py::make_tuple(g("ttk").attr("Combobox")), py::dict());
-    method(cls, "__init__", py::cpp_function(&init));
-    method(cls, "set_placeholder", py::cpp_function(&set_placeholder));
-    method(cls, "foc_in", py::cpp_function(&foc_in));
-    method(cls, "foc_out", py::cpp_function(&foc_out));
-    method(cls, "load_history", py::cpp_function(&load_history));
-    m.attr("PlaceholderEntry") = cls;
+// Made when first used (its base is a tkinter widget: the command line
+// never imports tkinter).
+void register_placeholder(py::module_&) {
+    add_lazy_global("PlaceholderEntry", [] {
+        PyObject* made = nullptr;
+        int rc = guarded_call([&] {
+            py::object cls = make_class("PlaceholderEntry", py::make_tuple(g("ttk").attr("Combobox")), py::dict());
+            method(cls, "__init__", py::cpp_function(&init));
+            method(cls, "set_placeholder", py::cpp_function(&set_placeholder));
+            method(cls, "foc_in", py::cpp_function(&foc_in));
+            method(cls, "foc_out", py::cpp_function(&foc_out));
+            method(cls, "load_history", py::cpp_function(&load_history));
+            made = cls.release().ptr();
+        });
+        return rc < 0 ? (PyObject*)nullptr : made;
+    });
 }
 
 }  // namespace vdx::gui

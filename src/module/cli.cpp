@@ -297,6 +297,10 @@ py::object make_parser() {
                                 py::arg("help") = "run the program under this Python interpreter (for example a "
                                                   "project's virtual environment) instead of the one vardex is "
                                                   "installed in; it must be a CPython of the same version");
+    parser.attr("add_argument")("--no-cache", py::arg("action") = "store_true", py::arg("default") = py::none(),
+                                py::arg("dest") = "no_cache",
+                                py::arg("help") = "scan the project afresh instead of reading the records of "
+                                                  "unchanged files from the cache of earlier runs");
     parser.attr("add_argument")("--predict", py::arg("action") = "store_true", py::arg("default") = py::none(),
                                 py::arg("help") = "report watched variables and lists before each changing "
                                                   "line runs, with a predicted value (\"unknown\" where a "
@@ -360,7 +364,7 @@ py::object checked_python(const py::object& given) {
 
 bool wants_headless(const py::object& args) {
     for (const char* name : {"var", "list", "classes", "stop", "print_mode", "show", "output", "predict", "max_chars",
-                             "python"})
+                             "python", "no_cache"})
         if (!args.attr(name).is_none()) return true;
     return false;
 }
@@ -458,6 +462,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     // The command line reports what a statement really gave.
     set_g("observe_values", py::int_(given("predict") ? 0 : 1));
     set_g("program_python", python);
+    set_g("scan_cache", py::bool_(!given("no_cache")));
     if (given("max_chars")) set_g("N", args.attr("max_chars"));
 
     sys.attr("stdout").attr("flush")();

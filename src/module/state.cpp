@@ -5,22 +5,59 @@ namespace vdx::frame {
 
 namespace {
 
+// The standard modules the module binds are imported when first used: a
+// traced child imports only what its run needs, and the command line no
+// tkinter. Reading one of them, from C++ or as an attribute of the module,
+// imports and binds it.
+PyObject* import_attr(const char* module, const char* attr) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    if (!mod || !attr) return mod.release();
+    return PyObject_GetAttrString(mod.get(), attr);
+}
+
 void bind_imports(py::module_& m) {
-    py::module_ tkinter = py::module_::import("tkinter");
-    m.attr("tk") = tkinter;
-    m.attr("messagebox") = py::module_::import("tkinter.messagebox");
-    m.attr("Checkbutton") = tkinter.attr("Checkbutton");
-    m.attr("StringVar") = tkinter.attr("StringVar");
-    m.attr("ttk") = py::module_::import("tkinter.ttk");
-    m.attr("filedialog") = py::module_::import("tkinter.filedialog");
-    for (const char* name : {"os", "sys", "json", "argparse", "tempfile", "re", "subprocess"})
-        m.attr(name) = py::module_::import(name);
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    py::module_ ast = py::module_::import("ast");
-    m.attr("ast") = ast;
-    m.attr("inspect") = py::module_::import("inspect");
-    m.attr("copy") = py::module_::import("copy");
-    m.attr("unparse") = ast.attr("unparse");
+    struct Spec {
+        const char* name;
+        const char* module;
+        const char* attr;
+    };
+    static const Spec specs[] = {
+        {"tk", "tkinter", nullptr},
+        {"messagebox", "tkinter.messagebox", nullptr},
+        {"Checkbutton", "tkinter", "Checkbutton"},
+        {"StringVar", "tkinter", "StringVar"},
+        {"ttk", "tkinter.ttk", nullptr},
+        {"filedialog", "tkinter.filedialog", nullptr},
+        {"json", "json", nullptr},
+        {"argparse", "argparse", nullptr},
+        {"tempfile", "tempfile", nullptr},
+        {"re", "re", nullptr},
+        {"subprocess", "subprocess", nullptr},
+        {"Path", "pathlib", "Path"},
+        {"ast", "ast", nullptr},
+        {"inspect", "inspect", nullptr},
+        {"copy", "copy", nullptr},
+        {"unparse", "ast", "unparse"},
+    };
+    for (const Spec& spec : specs) add_lazy_global(spec.name, [spec] { return import_attr(spec.module, spec.attr); });
+    // Loaded with the interpreter anyway.
+    m.attr("os") = py::module_::import("os");
+    m.attr("sys") = py::module_::import("sys");
+    // Python code reads them as attributes of the module.
+    m.def("__getattr__", [](py::str name) -> py::object {
+        PyObject* v = lazy_global(name.ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        PyErr_Format(PyExc_AttributeError, "module 'vardex' has no attribute '%U'", name.ptr());
+        throw py::error_already_set();
+    });
+    m.def("__dir__", []() {
+        py::list names = py::reinterpret_borrow<py::dict>(module_dict()).attr("keys")();
+        for (const std::string& n : lazy_global_names())
+            if (!PyDict_GetItemString(module_dict(), n.c_str())) names.append(py::str(n));
+        names.attr("sort")();
+        return names;
+    });
 }
 
 py::list strs(std::initializer_list<const char*> items) {
@@ -30,7 +67,6 @@ py::list strs(std::initializer_list<const char*> items) {
 }
 
 void create_globals(py::module_& m) {
-    py::object re_compile = m.attr("re").attr("compile");
     auto dict = [] { return py::dict(); };
     auto list = [] { return py::list(); };
     m.attr("_line_cache_trace") = dict();
@@ -67,8 +103,15 @@ void create_globals(py::module_& m) {
     m.attr("stored_main_lines") = list();
     m.attr("trace_stop_line_numbers") = list();
     m.attr("print_called_function_name") = 0;
-    m.attr("func_pattern") = re_compile(R"(\b\w+\s*\()");
-    m.attr("exclude_pattern") = re_compile(R"(\brange\s*\()");
+    // Compiled at their first use.
+    add_lazy_global("func_pattern", [] {
+        Ref re = Ref::steal(PyImport_ImportModule("re"));
+        return re ? PyObject_CallMethod(re.get(), "compile", "s", R"(\b\w+\s*\()") : nullptr;
+    });
+    add_lazy_global("exclude_pattern", [] {
+        Ref re = Ref::steal(PyImport_ImportModule("re"));
+        return re ? PyObject_CallMethod(re.get(), "compile", "s", R"(\brange\s*\()") : nullptr;
+    });
     m.attr("subprocess_flag") = 1;
     py::list classname_list;
     classname_list.append(py::list(py::make_tuple("Canvas_row", strs({"$item.x"}))));
@@ -103,6 +146,9 @@ void create_globals(py::module_& m) {
     m.attr("observe_values") = 0;
     // The interpreter that runs the program ("": this one).
     m.attr("program_python") = "";
+    // Whether the project scan keeps and reads its records in the user's
+    // cache folder (the command line's --no-cache: False).
+    m.attr("scan_cache") = true;
     // The watched classes the last project scan found defined.
     m.attr("_defined_classes") = py::set();
 }
@@ -112,10 +158,13 @@ void create_globals(py::module_& m) {
 void prepare_data_folder(py::module_& m, const py::object& data_dir) {
     py::object os = m.attr("os");
     if (!truthy(os.attr("path").attr("exists")(data_dir))) os.attr("makedirs")(data_dir);
-    py::object Path = m.attr("Path");
     for (const char* file : {"trace_result.txt", "simple_mode.txt"}) {
-        py::object p = Path(data_dir) / py::str(file);
-        if (!truthy(p.attr("is_file")())) p.attr("touch")();
+        py::object p = os.attr("path").attr("join")(data_dir, file);
+        if (!truthy(os.attr("path").attr("isfile")(p))) {
+            // Made empty, as Path.touch() would make it.
+            py::object fd = os.attr("open")(p, os.attr("O_CREAT") | os.attr("O_WRONLY"), 0666);
+            os.attr("close")(fd);
+        }
     }
     py::object mode = os.attr("W_OK") | os.attr("X_OK");
     if (!truthy(os.attr("access")(data_dir, mode))) {
@@ -169,10 +218,21 @@ void create_data_folder(py::module_& m) {
     }
     m.attr("data_dir") = data_dir;
     m.attr("data_store_folder") = data_dir;
-    py::object Path = m.attr("Path");
-    m.attr("trace_result_file_path") = Path(data_dir) / py::str("trace_result.txt");
-    m.attr("simple_mode_file_path") = Path(data_dir) / py::str("simple_mode.txt");
-    m.attr("language_select_file_path") = Path(data_dir) / py::str("language.txt");
+    // pathlib.Path values, made when first read.
+    for (const char* pair : {"trace_result_file_path=trace_result.txt", "simple_mode_file_path=simple_mode.txt",
+                             "language_select_file_path=language.txt"}) {
+        std::string text(pair);
+        std::string name = text.substr(0, text.find('=')), file = text.substr(text.find('=') + 1);
+        PyObject* folder = data_dir.ptr();
+        Py_INCREF(folder);
+        add_lazy_global(name.c_str(), [folder, file] {
+            PyObject* path_type = get_global("Path");
+            if (!path_type) return (PyObject*)nullptr;
+            Ref base = Ref::steal(PyObject_CallOneArg(path_type, folder));
+            Ref leaf = Ref::steal(PyUnicode_FromString(file.c_str()));
+            return base && leaf ? PyNumber_TrueDivide(base.get(), leaf.get()) : nullptr;
+        });
+    }
 }
 
 }  // namespace

@@ -148,7 +148,8 @@ void install_strip_hook() {
 }
 
 void run_main_file(py::object result_file) {
-    if (!result_file.is_none()) set_g("trace_result_file_path", g("Path")(result_file));
+    // The result file as given: writing it needs no pathlib.
+    if (!result_file.is_none()) set_g("trace_result_file_path", result_file);
     py::object sys = g("sys");
     // The preamble's code (and its Thread.run wrapper) is not the program's.
     if (PyFrameObject* here = PyEval_GetFrame()) {
@@ -207,9 +208,13 @@ void run_main_file(py::object result_file) {
     py::module_ main_module = py::module_::import("__main__");
     py::dict ns = main_module.attr("__dict__");
     tidy_main_namespace(ns);
+    // What the runner told the child in its environment is not the program's.
+    os.attr("environ").attr("pop")("VARDEX_SCAN_CACHE", py::none());
     ns["__file__"] = file_name;
     ns["__cached__"] = py::none();
-    ns["__loader__"] = py::module_::import("importlib.machinery").attr("SourceFileLoader")("__main__", file_name);
+    // The loader class "python main.py" gives it (importlib.machinery's own,
+    // without importing that module).
+    ns["__loader__"] = py::module_::import("_frozen_importlib_external").attr("SourceFileLoader")("__main__", file_name);
     sys.attr("argv") = argv;
     program_sys_path(ospath.attr("dirname")(ospath.attr("realpath")(given)));
     // Threads whose class overrides run() never reach the Thread.run wrapper.

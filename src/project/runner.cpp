@@ -17,7 +17,9 @@ namespace {
 // Nineteen lines; line L of the main file becomes line L + 19 of "<string>".
 // Fields: module folder, classes, variables, lists, main file, project
 // folder, line offset, stop lines, echo mode, report mode, text limit,
-// result file. The path fields
+// result file. The child scans the project at its first event, within the
+// preamble: a run without the scan's cache tells it in its environment
+// (VARDEX_SCAN_CACHE=0), which leaves it before the main file runs. The path fields
 // arrive as ready-made Python literals.
 // Line 4 puts the module folder first on sys.path: the child must import the
 // very module file that started the run, not another vardex found earlier.
@@ -228,17 +230,18 @@ void run_python_project() {
         cmd.append(truthy(given) ? given : g("project_main_file"));
         for (auto a : g("program_args")) cmd.append(a);
         py::object popen = g("subprocess").attr("Popen");
-        if (nt) {
-            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
-                  py::arg("text") = true);
-        } else if (lock_fd >= 0) {
-            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
-                  py::arg("text") = true, py::arg("preexec_fn") = os.attr("setsid"),
-                  py::arg("pass_fds") = py::make_tuple(lock_fd));
-        } else {
-            popen(cmd, py::arg("stdout") = sys.attr("stdout"), py::arg("stderr") = sys.attr("stderr"),
-                  py::arg("text") = true, py::arg("preexec_fn") = os.attr("setsid"));
+        py::dict kwargs;
+        kwargs["stdout"] = sys.attr("stdout");
+        kwargs["stderr"] = sys.attr("stderr");
+        kwargs["text"] = true;
+        if (!nt) kwargs["preexec_fn"] = os.attr("setsid");
+        if (!nt && lock_fd >= 0) kwargs["pass_fds"] = py::make_tuple(lock_fd);
+        if (!truthy(g("scan_cache"))) {
+            py::dict env(os.attr("environ"));
+            env["VARDEX_SCAN_CACHE"] = "0";
+            kwargs["env"] = env;
         }
+        popen(cmd, **kwargs);
     } catch (...) {
         close_fd(lock_fd);
         throw;

@@ -132,6 +132,185 @@ void create_class_filter_lines_dict(py::object trace_class_lines_dict) {
     set_g("class_filter_lines_dict", result);
 }
 
+namespace {
+
+// ------------------------------------------------------------ the scan's cache
+//
+// The records of each file are kept between runs, in the user's cache
+// folder, one file per project folder and watch: a later run reads them for
+// every file whose size and modification time (in nanoseconds) are those it
+// was scanned at, and scans only the others. What decides the records is the
+// key of the cache file: the project folder, the watched names, lists and
+// classes (with their instance names), and the module itself (its version,
+// and its file's size and time, so that every build has its own). A cache
+// that cannot be read or written is said in one line and the scan goes on
+// without it.
+
+py::object cache_folder() {
+    py::object os = g("os");
+    py::object environ = os.attr("environ");
+    py::object ospath = os.attr("path");
+    if (equals(os.attr("name"), py::str("nt"))) {
+        py::object base = environ.attr("get")("LOCALAPPDATA");
+        if (base.is_none() || !truthy(base)) base = ospath.attr("expanduser")("~");
+        return ospath.attr("join")(base, "vardex", "cache");
+    }
+    py::object base = environ.attr("get")("XDG_CACHE_HOME");
+    if (base.is_none() || !truthy(base)) {
+        bool mac = equals(g("sys").attr("platform"), py::str("darwin"));
+        base = mac ? ospath.attr("join")(ospath.attr("expanduser")("~"), "Library", "Caches")
+                   : ospath.attr("join")(ospath.attr("expanduser")("~"), ".cache");
+    }
+    return ospath.attr("join")(base, "vardex");
+}
+
+struct ScanCache {
+    bool on = false;
+    py::object path;                  // the cache file
+    py::object key;                   // what decides the records
+    py::dict files;                   // path -> (size, mtime_ns, changes, class_lines, spans, defined)
+    bool changed = false;
+    bool said = false;                // one line a scan says of it at most
+};
+
+py::object module_identity() {
+    py::object os = g("os");
+    py::object st = os.attr("stat")(g("__file__"));
+    return py::make_tuple(g("__version__"), st.attr("st_size"), st.attr("st_mtime_ns"),
+                          g("sys").attr("implementation").attr("cache_tag"));
+}
+
+void cache_warning(ScanCache& c, const std::string& what, py::error_already_set& e) {
+    if (c.said) return;
+    c.said = true;
+    tool_message("the scan cache " + what + " (" + utf8_text(py::str(e.type().attr("__name__"))) + ": " +
+                 utf8_text(e.value()) + "); the project is scanned without it");
+}
+
+ScanCache open_cache(const py::object& folder, const py::object& names, const py::object& classes) {
+    ScanCache c;
+    PyObject* enabled = PyDict_GetItemWithError(module_dict(), VDX_STR("scan_cache"));
+    if (!enabled && PyErr_Occurred()) throw py::error_already_set();
+    if (enabled && !truthy(enabled)) return c;
+    // A traced child of a run without the cache is told so by the runner.
+    if (equals(g("os").attr("environ").attr("get")("VARDEX_SCAN_CACHE", ""), py::str("0"))) return c;
+    py::object marshal = py::module_::import("marshal");
+    try {
+        py::object os = g("os");
+        py::list class_key;
+        for (auto entry : classes) {
+            py::object e = py::reinterpret_borrow<py::object>(entry);
+            class_key.append(py::make_tuple(py::str(e[py::int_(0)]), py::repr(e[py::int_(2)])));
+        }
+        c.key = py::make_tuple(py::str(os.attr("path").attr("abspath")(folder)), py::repr(names), py::repr(class_key),
+                               module_identity());
+        py::object digest = py::module_::import("hashlib").attr("sha256")(marshal.attr("dumps")(c.key));
+        c.path = os.attr("path").attr("join")(cache_folder(),
+                                              py::str("scan-") + py::str(digest.attr("hexdigest")())[py::slice(0, 32, 1)] +
+                                                  py::str(".marshal"));
+        c.on = true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        cache_warning(c, "cannot be used", e);
+        return c;
+    }
+    py::object data;
+    try {
+        py::object f = py::module_::import("builtins").attr("open")(c.path, "rb");
+        try {
+            data = marshal.attr("load")(f);
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_FileNotFoundError)) return c;
+        if (!e.matches(PyExc_Exception)) throw;
+        cache_warning(c, utf8_text(c.path) + " could not be read", e);
+        return c;
+    }
+    // Only a file of this very key, with entries of the expected shape.
+    bool ok = PyTuple_Check(data.ptr()) && py::len(data) == 2 && equals(data[py::int_(0)], c.key) &&
+              PyDict_Check(py::object(data[py::int_(1)]).ptr());
+    if (ok) {
+        for (auto item : py::dict(data[py::int_(1)])) {
+            PyObject* v = item.second.ptr();
+            if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) != 6 || !PyList_Check(PyTuple_GET_ITEM(v, 2)) ||
+                !PyDict_Check(PyTuple_GET_ITEM(v, 3)) || !PyAnySet_Check(PyTuple_GET_ITEM(v, 5))) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    if (!ok) {
+        c.said = true;
+        tool_message("the scan cache " + utf8_text(c.path) + " is not one this run can use; the project is scanned afresh");
+        return c;
+    }
+    c.files = py::dict(data[py::int_(1)]);
+    return c;
+}
+
+void save_cache(ScanCache& c, const py::set& seen) {
+    if (!c.on) return;
+    // Files that are gone leave the cache.
+    py::list gone;
+    for (auto item : c.files)
+        if (!seen.contains(item.first)) gone.append(item.first);
+    for (auto k : gone) c.files.attr("pop")(k);
+    if (!c.changed && py::len(gone) == 0) return;
+    py::object os = g("os");
+    py::object tmp = py::none();
+    try {
+        py::object folder = os.attr("path").attr("dirname")(c.path);
+        os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+        py::object marshal = py::module_::import("marshal");
+        tmp = py::str(c.path) + py::str(".") + py::str(py::int_(os.attr("getpid")())) + py::str(".tmp");
+        py::object f = py::module_::import("builtins").attr("open")(tmp, "wb");
+        try {
+            marshal.attr("dump")(py::make_tuple(c.key, c.files), f);
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        os.attr("replace")(tmp, c.path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        if (!tmp.is_none()) {
+            try {
+                os.attr("remove")(tmp);
+            } catch (py::error_already_set&) {
+            }
+        }
+        cache_warning(c, utf8_text(c.path) + " could not be written", e);
+    }
+}
+
+// The .py files of the project as text paths, in the order of get_py_files.
+py::list project_files(const py::object& folder) {
+    py::list result;
+    py::object ospath = g("os").attr("path");
+    for (auto step : g("os").attr("walk")(folder)) {
+        py::tuple entry = py::reinterpret_borrow<py::tuple>(step);
+        py::object root = entry[0];
+        py::object dirs = entry[1];
+        py::list kept;
+        for (auto d : dirs)
+            if (!skipped_folder(root, d)) kept.append(d);
+        check_rc(PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()));
+        for (auto f : entry[2]) {
+            if (!str_tailmatch(f.ptr(), VDX_STR(".py"), +1)) continue;
+            if (str_tailmatch(f.ptr(), VDX_STR("._"), -1)) continue;
+            result.append(ospath.attr("join")(root, f));
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
 py::tuple read_in_folder() {
     py::object names = check(PyNumber_Add(g("trace_var_list").ptr(), g("trace_list_list").ptr()));
     py::object classname_list = g("trace_classname_list");
@@ -143,24 +322,56 @@ py::tuple read_in_folder() {
     set_g("_defined_classes", defined);
     auto started = std::chrono::steady_clock::now();
     size_t scanned = 0;
-    for (auto p : get_py_files(g("folder_path"))) {
-        ++scanned;
-        py::object path = py::reinterpret_borrow<py::object>(p);
-        py::dict class_instances = create_class_instances_dict(classname_list);
-        py::object visitor_class = g("VariableModificationVisitor");
+    py::object folder = g("folder_path");
+    ScanCache cache = open_cache(folder, names, classname_list);
+    py::set seen;
+    py::object os = g("os");
+    for (auto p : project_files(folder)) {
+        py::str path = py::reinterpret_borrow<py::str>(p);
         FileScan r;
-        try {
-            r = run_visitor(visitor_class, path, py::none(), names, class_instances);
-        } catch (py::error_already_set& e) {
-            // One file the finder cannot analyse (null bytes, nesting too deep
-            // for the parser) must not cost the whole scan: it contributes
-            // nothing, like an unreadable file.
-            if (!e.matches(PyExc_Exception)) throw;
-            // Said on the tool's stderr: the program's own output stays as it is.
-            tool_write_line(py::str("err when scan file: {}: {}: {}")
-                                .format(path, e.type().attr("__name__"), e.value())
-                                .ptr());
-            continue;
+        py::object stamp;
+        if (cache.on) {
+            try {
+                py::object st = os.attr("stat")(path);
+                stamp = py::make_tuple(st.attr("st_size"), st.attr("st_mtime_ns"));
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) throw;
+            }
+            seen.add(path);
+            PyObject* hit = stamp.is_none() ? nullptr : PyDict_GetItemWithError(cache.files.ptr(), path.ptr());
+            if (!hit && PyErr_Occurred()) throw py::error_already_set();
+            if (hit && equals(py::make_tuple(py::handle(PyTuple_GET_ITEM(hit, 0)), py::handle(PyTuple_GET_ITEM(hit, 1))), stamp)) {
+                r.changes = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(hit, 2));
+                r.class_lines = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(hit, 3));
+                r.spans = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(hit, 4));
+                r.defined_classes = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(hit, 5));
+            }
+        }
+        if (!r.changes) {
+            ++scanned;
+            py::dict class_instances = create_class_instances_dict(classname_list);
+            py::object visitor_class = g("VariableModificationVisitor");
+            try {
+                r = run_visitor(visitor_class, g("Path")(path), py::none(), names, class_instances);
+            } catch (py::error_already_set& e) {
+                // One file the finder cannot analyse (null bytes, nesting too deep
+                // for the parser) must not cost the whole scan: it contributes
+                // nothing, like an unreadable file.
+                if (!e.matches(PyExc_Exception)) throw;
+                // Said on the tool's stderr: the program's own output stays as it is.
+                tool_write_line(py::str("err when scan file: {}: {}: {}")
+                                    .format(path, e.type().attr("__name__"), e.value())
+                                    .ptr());
+                continue;
+            }
+            if (cache.on && !stamp.is_none()) {
+                // Kept as plain built-in values, as the cache file holds them.
+                cache.files[path] = py::make_tuple(stamp[py::int_(0)], stamp[py::int_(1)], py::list(r.changes),
+                                                   py::dict(r.class_lines),
+                                                   r.spans.is_none() ? py::object(py::none()) : py::object(py::list(r.spans)),
+                                                   py::set(r.defined_classes));
+                cache.changed = true;
+            }
         }
         py::str file_name(path);
         if (truthy(r.changes)) {
@@ -175,6 +386,7 @@ py::tuple read_in_folder() {
         if (truthy(r.class_lines)) class_lines_table[file_name] = r.class_lines;
         for (auto c : r.defined_classes) defined.add(c);
     }
+    save_cache(cache, seen);
     create_class_filter_lines_dict(g("trace_files_class_lines_dict"));
     // Where each record's code starts, parallel to the aim info list.
     set_g("trace_aim_spans", spans);

@@ -1159,7 +1159,9 @@ void register_ast_types(py::module_& ast) {
 
 }  // namespace
 
-void register_visitor(py::module_& m) {
+// The class is made when first used: a run whose scan comes from the cache
+// never imports ast for it.
+py::object make_visitor_class() {
     py::module_ ast = py::module_::import("ast");
     register_ast_types(ast);
     py::object node_visitor = ast.attr("NodeVisitor");
@@ -1241,8 +1243,15 @@ void register_visitor(py::module_& m) {
     M.visit = stored("visit");
     M.generic_visit = stored("generic_visit");
     for (OwnHandler& h : g_handlers) h.stored = stored(h.name);
+    return cls;
+}
 
-    m.attr("VariableModificationVisitor") = cls;
+void register_visitor(py::module_&) {
+    add_lazy_global("VariableModificationVisitor", [] {
+        PyObject* made = nullptr;
+        if (guarded_call([&] { made = make_visitor_class().release().ptr(); }) < 0) return (PyObject*)nullptr;
+        return made;
+    });
 }
 
 }  // namespace vdx::project
