@@ -72,6 +72,12 @@ std::vector<std::string> lazy_global_names() {
     return names;
 }
 
+PyObject* peek_global(const char* name) {
+    PyObject* v = PyDict_GetItemWithError(g_dict, interned_literal(name));
+    if (!v) PyErr_Clear();
+    return v;
+}
+
 PyObject* get_global(PyObject* name) {
     if (!name) return nullptr;
     PyObject* v = PyDict_GetItemWithError(g_dict, name);

@@ -58,6 +58,9 @@ void add_lazy_global(const char* name, std::function<PyObject*()> make);
 // without an error when there is none of that name.
 PyObject* lazy_global(PyObject* name);
 std::vector<std::string> lazy_global_names();
+// A global's value if it is bound (borrowed), nullptr without an error when
+// it is a lazy one not made yet (or not defined); reading does not make it.
+PyObject* peek_global(const char* name);
 
 // Raw access to module globals, read at call time.
 // get_global: borrowed reference, or nullptr with NameError set.
@@ -184,6 +187,8 @@ py::object read_utf8(py::handle path, const char* method, py::tuple args = py::t
 // importlib.util.decode_source (coding declaration, BOM, universal newlines).
 // New ref, or nullptr with the error of opening or decoding.
 PyObject* read_source_text(PyObject* path);
+// The same for the bytes of a source.
+PyObject* decode_source(PyObject* data);
 // The lines of a source text, each with its "\n" (only "\n" ends a line).
 PyObject* split_source_lines(PyObject* text);
 

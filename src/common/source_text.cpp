@@ -1,7 +1,42 @@
 // Python source files read as the interpreter reads them.
 #include "common/pyobj.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
 namespace vdx {
+
+namespace {
+
+// The text of a source that declares no encoding and is valid UTF-8 without
+// a BOM, with its line ends made "\n"; nullptr without an error otherwise.
+PyObject* plain_utf8_source(PyObject* data) {
+    const char* bytes = PyBytes_AS_STRING(data);
+    Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n >= 3 && (unsigned char)bytes[0] == 0xEF && (unsigned char)bytes[1] == 0xBB && (unsigned char)bytes[2] == 0xBF)
+        return nullptr;
+    // A coding declaration can only be on the first two lines.
+    Py_ssize_t end = 0;
+    for (int line = 0; line < 2 && end < n; ++line) {
+        const char* nl = (const char*)memchr(bytes + end, '\n', (size_t)(n - end));
+        Py_ssize_t stop = nl ? nl - bytes + 1 : n;
+        const char* cr = (const char*)memchr(bytes + end, '\r', (size_t)(stop - end));
+        if (cr) stop = std::min(stop, (Py_ssize_t)(cr - bytes + 1));
+        if (std::string_view(bytes + end, (size_t)(stop - end)).find("coding") != std::string_view::npos) return nullptr;
+        end = stop;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, nullptr));
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!memchr(bytes, '\r', (size_t)n)) return text.release();
+    Ref once = Ref::steal(PyUnicode_Replace(text.get(), VDX_STR("\r\n"), VDX_STR("\n"), -1));
+    return once ? PyUnicode_Replace(once.get(), VDX_STR("\r"), VDX_STR("\n"), -1) : nullptr;
+}
+
+}  // namespace
 
 PyObject* read_source_text(PyObject* path) {
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
@@ -20,9 +55,20 @@ PyObject* read_source_text(PyObject* path) {
         return nullptr;
     }
     if (!closed) return nullptr;
+    return decode_source(data.get());
+}
+
+PyObject* decode_source(PyObject* data) {
+    // Most sources are UTF-8 without a BOM or a coding declaration: decoded
+    // here as the interpreter would (universal newlines), without importing
+    // the tokenizer; any other goes through importlib.util.decode_source.
+    if (PyBytes_Check(data)) {
+        Ref text = Ref::steal(plain_utf8_source(data));
+        if (text || PyErr_Occurred()) return text.release();
+    }
     Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
     if (!util) return nullptr;
-    return PyObject_CallMethodOneArg(util.get(), VDX_STR("decode_source"), data.get());
+    return PyObject_CallMethodOneArg(util.get(), VDX_STR("decode_source"), data);
 }
 
 PyObject* split_source_lines(PyObject* text) {

@@ -154,7 +154,7 @@ void show_view_of(const std::string& view, py::object output) {
         py::object path = output.is_none()
                               ? g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt")
                               : output;
-        py::object text = g("Path")(path).attr("read_text")(py::arg("encoding") = "utf-8");
+        py::object text = read_utf8(path, "read");
         py::object out = g("sys").attr("stdout");
         out.attr("write")(text);
         out.attr("flush")();
@@ -438,8 +438,9 @@ int run_headless(const py::object& args, const py::list& program_args) {
                                          py::str("; give --output FILE to write the results elsewhere\n"));
         return 1;
     }
-    if (!output.is_none()) set_g("trace_result_file_path", g("Path")(output));
-    py::object result_path = g("trace_result_file_path");
+    // Kept as text: the command needs no pathlib.
+    if (!output.is_none()) set_g("trace_result_file_path", output);
+    py::object result_path = project::result_file_text();
     if (project::result_file_busy(result_path)) {
         sys.attr("stderr").attr("write")(
             py::str("vardex: error: another traced run is still writing {}; wait for it to end or give "

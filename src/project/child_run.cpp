@@ -179,7 +179,7 @@ void run_main_file(py::object result_file) {
     if (has_nul) run_as_python(main_file);
     py::object text;
     try {
-        text = py::module_::import("importlib.util").attr("decode_source")(data);
+        text = check(decode_source(data.ptr()));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_UnicodeError) && !e.matches(PyExc_LookupError))
             throw;

@@ -30,6 +30,10 @@ py::tuple read_in_folder();
 // under "python main.py" (no "-u"), with this interpreter's own flags.
 py::object run_capturing_child(py::object preexec_fn, bool as_python = false);
 
+// The result file's path as text: trace_result_file_path when it was read or
+// set, else the data folder's trace_result.txt (without making the Path).
+py::object result_file_text();
+
 // Whether another traced run holds the result file (it is being written).
 bool result_file_busy(py::handle path);
 

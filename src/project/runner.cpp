@@ -141,7 +141,7 @@ int take_result_file(const py::object& path, bool posix) {
         }
     }
 #endif
-    path.attr("write_text")("");
+    py::module_::import("builtins").attr("open")(path, "w").attr("close")();
     return -1;
 }
 
@@ -152,6 +152,11 @@ void close_fd(int fd) {
 }
 
 }  // namespace
+
+py::object result_file_text() {
+    if (PyObject* set = peek_global("trace_result_file_path")) return py::str(g("os").attr("fspath")(py::handle(set)));
+    return g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt");
+}
 
 bool result_file_busy(py::handle path) {
 #ifndef _WIN32
@@ -175,7 +180,7 @@ void run_python_project() {
     }
     py::object os = g("os");
     bool nt = std::string(py::str(os.attr("name"))) == "nt";
-    py::object result_path = g("trace_result_file_path");
+    py::object result_path = result_file_text();
     int lock_fd = take_result_file(result_path, !nt);
     if (lock_fd == -2) {
         tool_write_line(py::str("vardex: another traced run is still writing {}; this run was not started")

@@ -2,6 +2,8 @@
 #include "project/project.hpp"
 
 #include <chrono>
+#include <cstdio>
+#include <string>
 
 namespace vdx::project {
 
@@ -204,10 +206,14 @@ ScanCache open_cache(const py::object& folder, const py::object& names, const py
         }
         c.key = py::make_tuple(py::str(os.attr("path").attr("abspath")(folder)), py::repr(names), py::repr(class_key),
                                module_identity());
-        py::object digest = py::module_::import("hashlib").attr("sha256")(marshal.attr("dumps")(c.key));
-        c.path = os.attr("path").attr("join")(cache_folder(),
-                                              py::str("scan-") + py::str(digest.attr("hexdigest")())[py::slice(0, 32, 1)] +
-                                                  py::str(".marshal"));
+        // The file's name: a 64-bit FNV-1a hash of the key (hashlib would
+        // cost the child more than the scan it saves on a small project).
+        std::string bytes = py::bytes(marshal.attr("dumps")(c.key));
+        unsigned long long h = 14695981039346656037ULL;
+        for (unsigned char ch : bytes) h = (h ^ ch) * 1099511628211ULL;
+        char name[40];
+        snprintf(name, sizeof name, "scan-%016llx.marshal", h);
+        c.path = os.attr("path").attr("join")(cache_folder(), name);
         c.on = true;
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
