@@ -403,8 +403,17 @@ bool CodeMap::place_needed(int k) {
             for (const Outcome& o : memo[i])
                 if (o.target >= 0 && o.target < n) need[o.target] = 1;
         }
+        // Marked so far: starts, and where an earlier event settles.
+        std::vector<unsigned char> start(n, 0);
+        for (int i = 0; i < n; ++i)
+            if (marked[i] && (!actions[i].certain.empty() || !actions[i].possible.empty())) start[i] = 1;
+        settle_only.assign(n, 0);
+        for (int i = 0; i < n; ++i) settle_only[i] = need[i] && !start[i];
         for (size_t e = 0; e < group_lo.size(); ++e)
-            for (int i = std::max(group_lo[e], 0); i <= group_hi[e] && i < n; ++i) need[i] = 1;
+            for (int i = std::max(group_lo[e], 0); i <= group_hi[e] && i < n; ++i) {
+                need[i] = 1;
+                settle_only[i] = 0;
+            }
         needed = std::move(need);
     }
     return needed[k] != 0;

@@ -308,6 +308,7 @@ struct Exec {
 
 struct FrameState {
     CodeMap* map = nullptr;
+    bool counted = false;  // counted among its code's frames with open reports
     int pending_from = -1;
     int last_event = -1;  // the instruction of the frame's previous line event
     bool raised = false;
@@ -317,6 +318,24 @@ struct FrameState {
 };
 
 auto& g_frames = *new std::unordered_map<PyFrameObject*, FrameState>();
+RearmHook g_rearm = nullptr;
+
+// A code whose settle places were brought back this often keeps them: its
+// reports are too frequent for switching them off to pay.
+constexpr int kMaxRearms = 64;
+
+// Keeps the code's count of frames with open reports in step with the frame.
+void note_open(FrameState& st, bool& counted) {
+    bool open = !st.pending.empty();
+    if (open == counted || !st.map) return;
+    counted = open;
+    st.map->open_frames += open ? 1 : -1;
+    if (open && st.map->settle_off && g_rearm) {
+        st.map->settle_off = false;
+        ++st.map->rearms;
+        g_rearm(st.map->code.get());
+    }
+}
 
 int emit(const Captured& c) {
     return instrument::file_report(c.label.get(), c.callers.get(), c.report.get(), nullptr);
@@ -1073,6 +1092,10 @@ int engine_code_is_watched(PyCodeObject* code) {
     return map ? map->any : -1;
 }
 
+int predicted_event(PyFrameObject* frame, FrameState& st, int k);
+
+void engine_set_rearm_hook(RearmHook hook) { g_rearm = hook; }
+
 int engine_line_event(PyFrameObject* frame, bool* place_needed) {
     if (g_dirty) engine_reset();
     Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
@@ -1086,15 +1109,34 @@ int engine_line_event(PyFrameObject* frame, bool* place_needed) {
     int k = map->instruction_at(PyFrame_GetLasti(frame));
     if (place_needed) *place_needed = map->place_needed(k);
     FrameState& st = g_frames[frame];
-    if (st.map != map) st = FrameState{map};
-    if (map->observe) {
-        if (!st.pending.empty() && settle_observed(frame, st, k, k) < 0) return -1;
-        st.last_event = k;
-        if (k < 0) return 1;
-        const EventAction& act = map->action(k);
-        if (act.certain.empty() && act.possible.empty()) return 1;
-        return observe_action(frame, st, k, act) < 0 ? -1 : 1;
+    if (st.map != map) {
+        if (st.counted && st.map) st.map->open_frames--;
+        st = FrameState{map};
     }
+    int rc = 1;
+    if (map->observe) {
+        if (!st.pending.empty() && settle_observed(frame, st, k, k) < 0) rc = -1;
+        st.last_event = k;
+        if (rc > 0 && k >= 0) {
+            const EventAction& act = map->action(k);
+            if ((!act.certain.empty() || !act.possible.empty()) && observe_action(frame, st, k, act) < 0) rc = -1;
+        }
+    } else {
+        rc = predicted_event(frame, st, k);
+    }
+    note_open(st, st.counted);
+    // A place that only settles reports, reached with none open in any frame
+    // of the code, is switched off until a report is open again.
+    if (place_needed && *place_needed && k >= 0 && map->settle_only[k] && map->open_frames == 0 &&
+        map->rearms < kMaxRearms && g_rearm) {
+        *place_needed = false;
+        map->settle_off = true;
+    }
+    return rc;
+}
+
+int predicted_event(PyFrameObject* frame, FrameState& st, int k) {
+    CodeMap* map = st.map;
     if (!st.pending.empty() && settle(frame, st, k) < 0) return -1;
     if (k < 0) return 1;
     st.execs.erase(std::remove_if(st.execs.begin(), st.execs.end(),
@@ -1126,12 +1168,14 @@ void engine_frame_exit(PyFrameObject* frame) {
             if (!st.pending.empty()) {
                 if (!st.suspended) st.suspended = Ref::borrow((PyObject*)frame);
                 st.last_event = -1;
+                note_open(st, st.counted);
                 return;
             }
         } else if (settle(frame, st, target) < 0) {
             report_tool_error("reporting a watched change");
         }
     }
+    if (st.counted && st.map) st.map->open_frames--;
     Ref held = std::move(st.suspended);  // released after the entry is gone
     g_frames.erase(frame);
 }

@@ -114,10 +114,22 @@ struct CodeMap {
     // switched off under sys.monitoring.
     bool place_needed(int k);
     std::vector<unsigned char> needed;  // filled at the first place_needed()
+    // Places needed only to settle what an earlier event left open: while no
+    // frame of the code has reports open they can be switched off, and come
+    // back when one has (see engine_set_rearm_hook).
+    std::vector<unsigned char> settle_only;
+    bool settle_off = false;   // some settle place is switched off
+    int open_frames = 0;       // frames of this code with reports open
+    int rearms = 0;            // how often its places were brought back
     // Reports are made after their statement, from the values observed: the
     // event after every watched statement settles it.
     bool observe = false;
 };
+
+// Called to bring back the switched-off places of a code (sys.monitoring);
+// none under the trace function, which switches nothing off.
+using RearmHook = void (*)(PyObject* code);
+void engine_set_rearm_hook(RearmHook hook);
 
 // Builds the map of a code object against the records of its file (null when
 // the file has none): 0, or -1 with an error.

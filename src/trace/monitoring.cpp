@@ -308,6 +308,20 @@ int rearm(PyFrameObject* frame) {
     return 0;
 }
 
+// The places of a code switched off as settle places come back when a
+// frame of it has reports open again.
+void rearm_code(PyObject* code) {
+    if (!g_active || !g_local_set.count(code)) return;
+    PyObject* pending = PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr;
+    for (long mask : {g_local_mask & ~g_line_mask, g_local_mask}) {
+        if (set_local_events(code, mask) < 0) {
+            if (!report_tool_error("sys.monitoring")) PyErr_Clear();
+            break;
+        }
+    }
+    if (pending) PyErr_SetRaisedException(pending);
+}
+
 // RAISE (global), STOP_ITERATION (local): an exception in the frame. Reports
 // it leaves open settle at the frame's next line event, which may be at a
 // place switched off (a handler): the code's places come back.
@@ -516,6 +530,7 @@ int start_with_tool(int tool) {
     PyErr_Clear();
     g_active = true;
     ++g_generation;
+    engine_set_rearm_hook(rearm_code);
     Ref r = Ref::steal(PyObject_CallFunction(g_set_events, "il", tool, global_mask));
     if (!r) return -1;
     if (items && PyDict_Check(items) && PyDict_GET_SIZE(items)) start_polling();
