@@ -72,6 +72,26 @@ std::vector<std::string> lazy_global_names() {
     return names;
 }
 
+bool set_next(PyObject* set, Py_ssize_t* pos, PyObject** key, Ref& it) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The set's own iterator: no program code runs for it.
+    (void)pos;
+    if (!it) {
+        it = Ref::steal(PyObject_GetIter(set));
+        if (!it) return false;
+    }
+    PyObject* next = PyIter_Next(it.get());
+    if (!next) return false;
+    *key = next;
+    Py_DECREF(next);  // the set holds it
+    return true;
+#else
+    (void)it;
+    Py_hash_t hash;
+    return _PySet_NextEntry(set, pos, key, &hash);
+#endif
+}
+
 PyObject* peek_global(const char* name) {
     PyObject* v = PyDict_GetItemWithError(g_dict, interned_literal(name));
     if (!v) PyErr_Clear();

@@ -98,6 +98,21 @@ void set_g(const char* name, py::handle value);
 bool truthy(py::handle o);
 bool equals(py::handle a, py::handle b);
 
+// getattr(obj, name) where a missing attribute is no error: 1 with *out (a
+// new reference), 0 without, -1 with an error.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// The next item of a set or frozenset (borrowed), as PyDict_Next does for a
+// dict: `it` starts as nullptr and holds the iteration between calls.
+// false at the end (or with an error set).
+bool set_next(PyObject* set, Py_ssize_t* pos, PyObject** key, Ref& it);
+
 // `s` is a str equal to the ASCII text.
 inline bool str_is(PyObject* s, const char* text) {
     return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;

@@ -76,7 +76,7 @@ py::object initialize(py::object attr_name_list, py::object instance1, py::objec
     }
     // Users.
     PyObject* existing = nullptr;
-    check_rc(_PyObject_LookupAttr(instance1.ptr(), VDX_STR("_report_user_list"), &existing));
+    check_rc(lookup_attr(instance1.ptr(), VDX_STR("_report_user_list"), &existing));
     // The given users are read first: they may be this very list (an object
     // assigned to its own watched path, or sharing its owner's list).
     py::list given = check(PySequence_List(original_instances.ptr()));

@@ -128,7 +128,7 @@ int watched_entry(PyObject* self, PyObject* name, PyObject* table_name, Ref& aft
 // made by __new__ or unpickled never went through __init__).
 int is_watching(PyObject* obj, bool zero_only) {
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(obj, VDX_STR("watching"), &v) < 0) return -1;
+    if (lookup_attr(obj, VDX_STR("watching"), &v) < 0) return -1;
     if (!v) return 0;
     Ref owned = Ref::steal(v);
     Ref one = Ref::steal(PyLong_FromLong(zero_only ? 0 : 1));
@@ -226,7 +226,7 @@ int report_change(int tag, int mode, PyObject* derived, const Change& c) {
 // KeyboardInterrupt/SystemExit.
 PyObject* read_for_report(PyObject* obj, PyObject* name) {
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(obj, name, &v) < 0) {
+    if (lookup_attr(obj, name, &v) < 0) {
         if (!report_tool_error("reading a watched attribute")) return nullptr;
         return Py_NewRef(Py_None);
     }
@@ -433,7 +433,7 @@ PyObject* values_along(PyObject* value, PyObject* afterstr) {
 
 PyObject* users_of(PyObject* obj) {
     PyObject* users = nullptr;
-    if (_PyObject_LookupAttr(obj, VDX_STR("_report_user_list"), &users) < 0) return nullptr;
+    if (lookup_attr(obj, VDX_STR("_report_user_list"), &users) < 0) return nullptr;
     if (users) return users;
     Ref fresh = Ref::steal(new_user_list(obj));
     if (!fresh) return nullptr;

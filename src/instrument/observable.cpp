@@ -54,7 +54,7 @@ inline ObsList* as_obs(PyObject* o) { return reinterpret_cast<ObsList*>(o); }
 int left_out(PyObject* owner) {
     if (owner == Py_None) return 0;
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(owner, VDX_STR("watching"), &v) < 0) return -1;
+    if (lookup_attr(owner, VDX_STR("watching"), &v) < 0) return -1;
     if (!v) return 0;
     Ref owned = Ref::steal(v);
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -508,7 +508,7 @@ PyObject* descr_list(Descriptor* d, PyObject* instance) {
     Ref name = Ref::steal(hidden_name(d));
     if (!name) return nullptr;
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(instance, name.get(), &v) < 0) return nullptr;
+    if (lookup_attr(instance, name.get(), &v) < 0) return nullptr;
     if (v) return v;
     Ref fresh = Ref::steal(new_observable_list(instance, d->attr_name ? d->attr_name : Py_None, nullptr));
     if (!fresh) return nullptr;
@@ -528,7 +528,7 @@ int descr_notify(Descriptor* d, PyObject* instance) {
     Ref name = Ref::steal(hidden_name(d));
     if (!name) return -1;
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(instance, name.get(), &v) < 0) return -1;
+    if (lookup_attr(instance, name.get(), &v) < 0) return -1;
     Ref current = v ? Ref::steal(v) : Ref::borrow(Py_None);
     PyFrameObject* frame = PyEval_GetFrame();
     if (!frame) return 0;
@@ -669,7 +669,7 @@ PyObject* descr_fallback(PyObject* self, PyObject* name) {
         Ref lst = Ref::steal(descr_list(d, instance.get()));
         if (!lst) return nullptr;
         PyObject* v = nullptr;
-        if (_PyObject_LookupAttr(lst.get(), name, &v) < 0) return nullptr;
+        if (lookup_attr(lst.get(), name, &v) < 0) return nullptr;
         if (v) return v;
     }
     PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", "ObservableListDescriptor", name);

@@ -121,7 +121,7 @@ void create_class_filter_lines_dict(py::object trace_class_lines_dict) {
             if (!lines) throw py::error_already_set();
             for (auto ie : class_entry[1].attr("items")()) {
                 py::object instance_lines = py::reinterpret_borrow<py::tuple>(ie)[1];
-                check_rc(_PySet_Update(lines.get(), instance_lines.ptr()));
+                for (auto n : instance_lines) check_rc(PySet_Add(lines.get(), n.ptr()));
             }
             py::list sorted = check(PySequence_List(lines.get()));
             check_rc(PyList_Sort(sorted.ptr()));

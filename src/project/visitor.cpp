@@ -649,7 +649,7 @@ int for_each_field(PyObject* node, F&& f) {
     if (!seq) return -1;
     for (Py_ssize_t f_i = 0; f_i < PySequence_Fast_GET_SIZE(seq.get()); ++f_i) {
         PyObject* v = nullptr;
-        if (_PyObject_LookupAttr(node, PySequence_Fast_GET_ITEM(seq.get(), f_i), &v) < 0) return -1;
+        if (lookup_attr(node, PySequence_Fast_GET_ITEM(seq.get(), f_i), &v) < 0) return -1;
         Ref value = Ref::steal(v);
         if (value && f(value.get()) < 0) return -1;
     }
@@ -838,7 +838,7 @@ int finish_records(PyObject* self, PyObject* tree) {
         if (bits & (NB_DEF | NB_HANDLER | NB_CAPTURE)) {
             for (const char* field : {"name", "rest"}) {
                 PyObject* v = nullptr;
-                if (_PyObject_LookupAttr(node, interned(field), &v) < 0) return -1;
+                if (lookup_attr(node, interned(field), &v) < 0) return -1;
                 Ref value = Ref::steal(v);
                 if (value) site(node, value.get());
             }

@@ -39,11 +39,11 @@ bool type_named(PyObject* obj, PyObject* class_name) {
 // Whether the class still has the __init__ whose frame this is.
 int own_init(PyObject* cls, PyFrameObject* frame) {
     PyObject* init = nullptr;
-    if (_PyObject_LookupAttr(cls, VDX_STR("__init__"), &init) < 0) return -1;
+    if (lookup_attr(cls, VDX_STR("__init__"), &init) < 0) return -1;
     if (!init) return 0;
     Ref owned = Ref::steal(init);
     PyObject* code = nullptr;
-    if (_PyObject_LookupAttr(init, VDX_STR("__code__"), &code) < 0) return -1;
+    if (lookup_attr(init, VDX_STR("__code__"), &code) < 0) return -1;
     if (!code) return 0;
     Ref code_ref = Ref::steal(code);
     PyCodeObject* frame_code = PyFrame_GetCode(frame);

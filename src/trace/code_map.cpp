@@ -55,16 +55,42 @@ int load_opcodes() {
         num("POP_JUMP_IF_NOT_NONE", OP.POP_JUMP_IF_NOT_NONE) < 0 || num("FOR_ITER", OP.FOR_ITER) < 0 ||
         num("SEND", OP.SEND) < 0)
         return -1;
-    Ref seq = Ref::steal(PySequence_Fast(caches.get(), "cache table"));
-    if (!seq) return -1;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()) && i < 256; ++i) {
-        long n = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (n < 0 && PyErr_Occurred()) return -1;
-        OP.caches[i] = (int)n;
+    if (PyDict_Check(caches.get())) {
+        // 3.13: cache entries by instruction name.
+        Py_ssize_t pos = 0;
+        PyObject *name, *count;
+        while (PyDict_Next(caches.get(), &pos, &name, &count)) {
+            PyObject* code = PyDict_GetItemWithError(opmap.get(), name);  // borrowed
+            if (!code) {
+                if (PyErr_Occurred()) return -1;
+                continue;
+            }
+            long op = PyLong_AsLong(code), n = PyLong_AsLong(count);
+            if ((op == -1 || n == -1) && PyErr_Occurred()) return -1;
+            if (op >= 0 && op < 256) OP.caches[op] = (int)n;
+        }
+    } else {
+        // 3.12: a list indexed by instruction number.
+        Ref seq = Ref::steal(PySequence_Fast(caches.get(), "cache table"));
+        if (!seq) return -1;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()) && i < 256; ++i) {
+            long n = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (n < 0 && PyErr_Occurred()) return -1;
+            OP.caches[i] = (int)n;
+        }
     }
     OP.ready = true;
     return 0;
 }
+
+// An exhausted FOR_ITER jumps past the END_FOR at its target (3.12), or past
+// END_FOR and the POP_TOP after it (3.13). Checked against the instructions
+// an exhausted loop runs when the code of each version was written.
+#if PY_VERSION_HEX >= 0x030D0000
+constexpr int kLoopExitSkip = 2;
+#else
+constexpr int kLoopExitSkip = 1;
+#endif
 
 struct Pos {
     int l = -1, el = -1, c = -1, ec = -1;
@@ -211,7 +237,8 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
             map.succ1[k] = t;
             map.backjump[k] = o != OP.JUMP_FORWARD;
         } else if (cond_jump || loop_exit) {
-            map.succ1[k] = loop_exit ? (t >= 0 && t + 1 < n ? t + 1 : -1) : t;
+            int skip = o == OP.FOR_ITER ? kLoopExitSkip : 1;
+            map.succ1[k] = loop_exit ? (t >= 0 && t + skip < n ? t + skip : -1) : t;
             map.succ2[k] = k + 1 < n ? k + 1 : -1;
         } else {
             map.succ1[k] = k + 1 < n ? k + 1 : -1;
@@ -222,13 +249,16 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
     for (int k = first_traceable; k < n; ++k) {
         int o = op[k];
         if (o == OP.END_FOR || o == OP.END_ASYNC_FOR || o == OP.END_SEND || o == OP.RESUME) continue;
+        // 3.13: the POP_TOP of an END_FOR is skipped with it.
+        if (kLoopExitSkip == 2 && k > 0 && op[k - 1] == OP.END_FOR) continue;
         if (map.line[k] != current_line && map.line[k] >= 0) map.marked[k] = 1;
         current_line = map.line[k];
     }
     for (int k = first_traceable; k < n; ++k) {
         if (target_unit[k] < 0) continue;
         int t = instr_of(target_unit[k]);
-        if (op[k] == OP.FOR_ITER || op[k] == OP.SEND) t = t >= 0 && t + 1 < n ? t + 1 : -1;
+        int skip = op[k] == OP.FOR_ITER ? kLoopExitSkip : 1;
+        if (op[k] == OP.FOR_ITER || op[k] == OP.SEND) t = t >= 0 && t + skip < n ? t + skip : -1;
         if (t >= 0) map.marked[t] = 1;
     }
     {

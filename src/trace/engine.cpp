@@ -1107,6 +1107,12 @@ int engine_line_event(PyFrameObject* frame, bool* place_needed) {
         return 0;
     }
     int k = map->instruction_at(PyFrame_GetLasti(frame));
+    // The event of a backward jump within a line (a loop on one line) names
+    // the jump itself on 3.13, its target on 3.12: the place is the target,
+    // where the line runs again.
+    if (k >= 0 && map->backjump[k] && !map->marked[k] && map->succ1[k] >= 0 &&
+        map->line[map->succ1[k]] == map->line[k])
+        k = map->succ1[k];
     if (place_needed) *place_needed = map->place_needed(k);
     FrameState& st = g_frames[frame];
     if (st.map != map) {
@@ -1157,6 +1163,8 @@ void engine_frame_exit(PyFrameObject* frame) {
     FrameState& st = it->second;
     if (!st.pending.empty()) {
         int k = st.map->instruction_at(PyFrame_GetLasti(frame));
+        // A frame that yields names the RESUME after its YIELD_VALUE on 3.13.
+        if (k > 0 && st.map->resume[k] && st.map->yields[k - 1]) k = k - 1;
         int target = k >= 0 ? exit_target(k) : kExit;
         if (st.map->observe) {
             // A yield inside a watched statement (x = yield ...) suspends it:

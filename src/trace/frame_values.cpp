@@ -310,8 +310,9 @@ bool is_inert(PyObject* v) {
         } else if (t == &PySet_Type || t == &PyFrozenSet_Type) {
             Py_ssize_t pos = 0;
             PyObject* key;
-            Py_hash_t hash;
-            while (_PySet_NextEntry(o, &pos, &key, &hash)) stack.push_back(key);
+            Ref it;
+            while (set_next(o, &pos, &key, it)) stack.push_back(key);
+            PyErr_Clear();
         } else {
             return false;
         }
@@ -376,8 +377,9 @@ bool is_immutable(PyObject* v) {
         } else if (t == &PyFrozenSet_Type) {
             Py_ssize_t pos = 0;
             PyObject* key;
-            Py_hash_t hash;
-            while (_PySet_NextEntry(o, &pos, &key, &hash)) stack.push_back(key);
+            Ref it;
+            while (set_next(o, &pos, &key, it)) stack.push_back(key);
+            PyErr_Clear();
         } else {
             return false;
         }

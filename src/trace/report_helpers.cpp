@@ -8,7 +8,7 @@ namespace {
 // getattr(obj, name, None): new reference; only AttributeError is swallowed.
 PyObject* getattr_or_none(PyObject* obj, PyObject* name) {
     PyObject* v = nullptr;
-    int rc = _PyObject_LookupAttr(obj, name, &v);
+    int rc = lookup_attr(obj, name, &v);
     if (rc < 0) return nullptr;
     if (rc == 0) return Py_NewRef(Py_None);
     return v;
@@ -66,7 +66,7 @@ int del_report_user_of_subitems(PyObject* obj, PyObject* attr_str, PyObject* fix
         Ref users;
         {
             PyObject* u = nullptr;
-            if (_PyObject_LookupAttr(current.get(), name, &u) < 0) return -1;
+            if (lookup_attr(current.get(), name, &u) < 0) return -1;
             users = u ? Ref::steal(u) : Ref::steal(PyList_New(0));
             if (!users) return -1;
         }

@@ -26,7 +26,9 @@ struct FrameLayout {
     int f_lineno;
     char f_trace_lines;
     char f_trace_opcodes;
-    char f_fast_as_locals;
+#if PY_VERSION_HEX < 0x030D0000
+    char f_fast_as_locals;  // 3.12: f_locals is a snapshot written back after a trace call
+#endif
 };
 
 PyObject* g_trace_fn = nullptr;  // strong reference, for the process
@@ -471,13 +473,18 @@ int c_trace(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
             return 0;
         }
     } else {
-        // A local trace function other than ours: call it as Python would.
+        // A local trace function other than ours: call it as Python would
+        // (3.13's f_locals writes through, with nothing to copy back).
+#if PY_VERSION_HEX < 0x030D0000
         if (layout(frame)->f_fast_as_locals && PyFrame_FastToLocalsWithError(frame) < 0)
             return -1;
+#endif
         PyObject* event = interned(kEventNames[what]);
         PyObject* args[3] = {(PyObject*)frame, event, arg ? arg : Py_None};
         result = PyObject_Vectorcall(callback, args, 3, nullptr);
+#if PY_VERSION_HEX < 0x030D0000
         PyFrame_LocalsToFast(frame, 1);
+#endif
     }
     if (!result) {
         PyEval_SetTrace(nullptr, nullptr);

@@ -35,7 +35,7 @@ int set_own_attr(PyObject* obj, const char* name, PyObject* value) {
 
 PyObject* getattr_opt(PyObject* obj, const char* name) {
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(obj, interned(name), &v) < 0) return nullptr;
+    if (lookup_attr(obj, interned(name), &v) < 0) return nullptr;
     return v ? v : Py_NewRef(Py_None);
 }
 
@@ -144,7 +144,7 @@ int bind_list_attrs(PyObject* self) {
         Ref name = Ref::steal(PySequence_GetItem(pair.get(), 0));
         if (!name) return -1;
         PyObject* d = nullptr;
-        if (_PyObject_LookupAttr(cls, name.get(), &d) < 0) return -1;
+        if (lookup_attr(cls, name.get(), &d) < 0) return -1;
         Ref found = Ref::steal(d);
         if (found && instrument::is_list_descriptor(found.get())) {
             Ref r = Ref::steal(PyObject_CallMethod(found.get(), "set_instance", "OO", self, self));
@@ -232,7 +232,7 @@ int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs
 // The part of the wrapped copy/deepcopy before the wrapped method runs.
 int record_copy(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* existing = nullptr;
-    if (_PyObject_LookupAttr(self, VDX_STR("_report_user_list"), &existing) < 0) return -1;
+    if (lookup_attr(self, VDX_STR("_report_user_list"), &existing) < 0) return -1;
     if (existing) {
         Ref users = Ref::steal(existing);
         int has = instrument::contains_user(users.get(), self);
