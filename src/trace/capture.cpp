@@ -132,15 +132,23 @@ bool capture(py::object cls, py::object entry, PyFrameObject* frame, py::object 
         names["this_class_name"] = class_name;
         names["instance_names"] = instance_names;
         names["trace_class_var_list"] = attrs;
-        py::object locals = py::reinterpret_borrow<py::object>((PyObject*)frame).attr("f_locals");
-        names["args_values_from_args"] = locals.attr("get")("args", py::tuple());
-        names["kwargs_values"] = locals.attr("get")("kwargs", py::dict());
+        // The frame's variables read one by one: frame.f_locals would make a
+        // snapshot of them (3.12) that the program could see.
+        auto var = [&](py::handle name, py::object otherwise) -> py::object {
+            PyObject* v = PyFrame_GetVar(frame, name.ptr());
+            if (v) return py::reinterpret_steal<py::object>(v);
+            if (!PyErr_ExceptionMatches(PyExc_NameError)) throw py::error_already_set();
+            PyErr_Clear();
+            return otherwise;
+        };
+        names["args_values_from_args"] = var(py::str("args"), py::tuple());
+        names["kwargs_values"] = var(py::str("kwargs"), py::dict());
         py::object code = py::reinterpret_borrow<py::object>((PyObject*)frame).attr("f_code");
         py::list positional;
         py::tuple varnames = code.attr("co_varnames");
         int argcount = code.attr("co_argcount").cast<int>();
         for (int i = 1; i < argcount && i < (int)varnames.size(); ++i)
-            positional.append(locals.attr("get")(varnames[i]));
+            positional.append(var(varnames[i], py::none()));
         names["args_values"] = py::tuple(positional);
         names["condition_A"] = condition;
         py::object builtins = py::module_::import("builtins");

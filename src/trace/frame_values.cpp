@@ -14,7 +14,7 @@ namespace {
 // The start of the interpreter's frame record behind a frame object; checked
 // against the frame's own accessors at load before it is relied on.
 struct InterpreterFrame {
-    PyObject* f_code;
+    PyObject* f_code;  // f_executable on 3.13: the code object of a Python frame
     void* previous;
     PyObject* f_funcobj;
     PyObject* f_globals;
@@ -232,6 +232,9 @@ void check_interpreter_frame_layout() {
     PyErr_Clear();
     g_iframe_ok = code && globals && builtins && f->f_code == code.get() && f->f_globals == globals.get() &&
                   f->f_builtins == builtins.get();
+    if (!g_iframe_ok)
+        tool_message("the interpreter frame layout of this interpreter is not the one vardex knows; names of "
+                     "module and class bodies are read through the frame's globals only");
 }
 
 int lookup_name(PyFrameObject* frame, PyObject* name, PyObject** out) {

@@ -609,6 +609,11 @@ PyObject* trace_function() noexcept { return g_trace_fn; }
 
 void register_tracer(py::module_& m) {
     g_layout_ok = check_frame_layout();
+    // Without a live frame (loaded from C) nothing can be checked, nor is
+    // anything traced from here.
+    if (!g_layout_ok && PyEval_GetFrame())
+        tool_message("the frame layout of this interpreter is not the one vardex knows; frames are reached "
+                     "through their attributes");
     check_interpreter_frame_layout();
     int watcher = PyDict_AddWatcher(on_module_dict_change);
     if (watcher >= 0 && PyDict_Watch(watcher, module_dict()) == 0)
