@@ -74,7 +74,7 @@ void wrap_status(py::object event) {
         label.attr("configure")(py::arg("wraplength") = wrap);
 }
 
-void init(py::object self, py::object master) {
+void window_init(py::object self, py::object master) {
     py::object tk = g("tk"), ttk = g("ttk"), os = g("os");
     self.attr("master") = master;
     // Hidden while it is built, and while the first start's question is
@@ -290,7 +290,7 @@ void register_window(py::module_& m) {
     py::dict ns;
     ns["history_file_path"] = "";
     py::object cls = make_class("SimpleGUIApp", py::tuple(), ns);
-    method(cls, "__init__", py::cpp_function(&init));
+    method(cls, "__init__", py::cpp_function(&window_init));
     method(cls, "update_geometry", py::cpp_function(&update_geometry));
     method(cls, "center_window", py::cpp_function(&center_window));
     method(cls, "on_frame_configure", py::cpp_function(&on_frame_configure));

@@ -111,7 +111,7 @@ int contains_long(PyObject* seq, long value, Ref& boxed) {
     return 0;
 }
 
-int eq(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
+int same_or_equal(PyObject* a, PyObject* b) { return a == b ? 1 : PyObject_RichCompareBool(a, b, Py_EQ); }
 
 // Whether some stop entry names this file; files holding stop lines keep
 // their line events whatever else is watched.
@@ -127,7 +127,7 @@ int file_has_stop_lines(PyObject* filename) {
             PyErr_Clear();
             return 1;
         }
-        int same = eq(path.get(), filename);
+        int same = same_or_equal(path.get(), filename);
         if (same != 0) return same;
     }
     return PyErr_Occurred() ? -1 : 0;
