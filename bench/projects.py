@@ -222,7 +222,7 @@ main()
 
 # Standard library modules the pyflakes project checks: large, varied, and
 # present in every CPython 3.12.
-PYFLAKES_SOURCES = ["argparse.py", "dataclasses.py", "enum.py", "inspect.py", "pathlib.py",
+PYFLAKES_SOURCES = ["argparse.py", "dataclasses.py", "enum.py", "inspect.py", "shutil.py",
                     "subprocess.py", "tarfile.py", "typing.py"]
 
 # name -> package, pinned version, watched variables, why those, driver, description

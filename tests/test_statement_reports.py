@@ -362,3 +362,25 @@ def test_observed_bindings_start_from_the_namespace_they_store_in(child):
         "7:x = 5 Variable:x\uff0cfrom 0 to 5",
         "9:len = 3 Variable:len\uff0cfrom None to 3",
     ]
+
+
+def test_names_of_a_tuple_target_are_reported_at_every_pass(child):
+    # One instruction may store both names of a target (3.13): each is
+    # still watched on its own.
+    source = """
+        def pairs(d):
+            for name, binding in d:
+                yield binding
+        got = list(pairs([(1, 2), (3, 4)]))
+        for first, (second, third) in [(5, (6, 7))]:
+            pass
+        """
+    for predict in (False, True):
+        proc, result = traced(child, {"main.py": source}, "--var", "binding,name,third", "--print", "0",
+                              predict=predict)
+        got = lines_of(result, child.cwd / "main.py")
+        assert [g.split(" Variable:")[1] for g in got] == (
+            ["name\uff0cfrom None to 1", "binding\uff0cfrom None to 2", "name\uff0cfrom 1 to 3",
+             "binding\uff0cfrom 2 to 4", "third\uff0cfrom None to 7"] if not predict else
+            ["name\uff0cfrom None to unknown", "binding\uff0cfrom None to unknown", "name\uff0cfrom 1 to unknown",
+             "binding\uff0cfrom 2 to unknown", "third\uff0cfrom None to unknown"]), got

@@ -35,26 +35,30 @@ bool skipped_folder(py::handle root, py::handle name) {
     return truthy(ospath.attr("isfile")(ospath.attr("join")(root, name, "pyvenv.cfg")));
 }
 
-py::list get_py_files(py::object directory_path) {
-    py::list result;
-    py::object Path = g("Path");
-    py::object walk = g("os").attr("walk")(directory_path);
-    for (auto step : walk) {
+// The .py files below a folder, as (root, name) pairs in the order of the walk.
+template <typename Each>
+void walk_py_files(const py::object& directory_path, Each&& each) {
+    for (auto step : g("os").attr("walk")(directory_path)) {
         py::tuple entry = py::reinterpret_borrow<py::tuple>(step);
         py::object root = entry[0];
         py::object dirs = entry[1];
-        py::object files = entry[2];
         // Prune in place so the walk does not descend into skipped folders.
         py::list kept;
         for (auto d : dirs)
             if (!skipped_folder(root, d)) kept.append(d);
         check_rc(PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()));
-        for (auto f : files) {
+        for (auto f : entry[2]) {
             if (!str_tailmatch(f.ptr(), VDX_STR(".py"), +1)) continue;
             if (str_tailmatch(f.ptr(), VDX_STR("._"), -1)) continue;
-            result.append(Path(root, f));
+            each(root, f);
         }
     }
+}
+
+py::list get_py_files(py::object directory_path) {
+    py::list result;
+    py::object Path = g("Path");
+    walk_py_files(directory_path, [&](py::handle root, py::handle name) { result.append(Path(root, name)); });
     return result;
 }
 
@@ -297,21 +301,8 @@ void save_cache(ScanCache& c, const py::set& seen) {
 // The .py files of the project as text paths, in the order of get_py_files.
 py::list project_files(const py::object& folder) {
     py::list result;
-    py::object ospath = g("os").attr("path");
-    for (auto step : g("os").attr("walk")(folder)) {
-        py::tuple entry = py::reinterpret_borrow<py::tuple>(step);
-        py::object root = entry[0];
-        py::object dirs = entry[1];
-        py::list kept;
-        for (auto d : dirs)
-            if (!skipped_folder(root, d)) kept.append(d);
-        check_rc(PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()));
-        for (auto f : entry[2]) {
-            if (!str_tailmatch(f.ptr(), VDX_STR(".py"), +1)) continue;
-            if (str_tailmatch(f.ptr(), VDX_STR("._"), -1)) continue;
-            result.append(ospath.attr("join")(root, f));
-        }
-    }
+    py::object join = g("os").attr("path").attr("join");
+    walk_py_files(folder, [&](py::handle root, py::handle name) { result.append(join(root, name)); });
     return result;
 }
 

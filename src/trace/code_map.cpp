@@ -24,6 +24,7 @@ struct Opcodes {
     int JUMP_FORWARD = -1, JUMP_BACKWARD = -1, JUMP_BACKWARD_NO_INTERRUPT = -1;
     int POP_JUMP_IF_FALSE = -1, POP_JUMP_IF_TRUE = -1, POP_JUMP_IF_NONE = -1, POP_JUMP_IF_NOT_NONE = -1;
     int FOR_ITER = -1, SEND = -1;
+    int STORE_FAST_STORE_FAST = -1;  // 3.13
     int caches[256] = {};
 } OP;
 
@@ -55,6 +56,8 @@ int load_opcodes() {
         num("POP_JUMP_IF_NOT_NONE", OP.POP_JUMP_IF_NOT_NONE) < 0 || num("FOR_ITER", OP.FOR_ITER) < 0 ||
         num("SEND", OP.SEND) < 0)
         return -1;
+    if (PyObject* v = PyDict_GetItemString(opmap.get(), "STORE_FAST_STORE_FAST"))  // borrowed
+        OP.STORE_FAST_STORE_FAST = (int)PyLong_AsLong(v);
     if (PyDict_Check(caches.get())) {
         // 3.13: cache entries by instruction name.
         Py_ssize_t pos = 0;
@@ -91,6 +94,13 @@ constexpr int kLoopExitSkip = 2;
 #else
 constexpr int kLoopExitSkip = 1;
 #endif
+
+// The name of a code's local variable by its index (borrowed), or nullptr.
+PyObject* local_name(PyCodeObject* code, int index) {
+    PyObject* names = code->co_localsplusnames;
+    if (!names || !PyTuple_Check(names) || index < 0 || index >= PyTuple_GET_SIZE(names)) return nullptr;
+    return PyTuple_GET_ITEM(names, index);
+}
 
 struct Pos {
     int l = -1, el = -1, c = -1, ec = -1;
@@ -181,7 +191,7 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 
     // Instructions (an EXTENDED_ARG prefix is one of its own, as the
     // interpreter dispatches it separately).
-    std::vector<int> op, unit, target_unit;
+    std::vector<int> op, unit, target_unit, oparg;
     std::vector<Pos> pos;
     map.unit_to_instr.assign(units, -1);
     long ext = 0;
@@ -190,16 +200,17 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
         int size = 1 + (opc < 256 ? OP.caches[opc] : 0);
         int k = (int)op.size();
         for (int j = 0; j < size && u + j < units; ++j) map.unit_to_instr[u + j] = k;
-        long oparg = (ext << 8) | arg;
-        ext = opc == OP.EXTENDED_ARG ? oparg : 0;
+        long oparg_value = (ext << 8) | arg;
+        ext = opc == OP.EXTENDED_ARG ? oparg_value : 0;
         int tgt = -1;
         if (opc == OP.JUMP_BACKWARD || opc == OP.JUMP_BACKWARD_NO_INTERRUPT)
-            tgt = u + size - (int)oparg;
+            tgt = u + size - (int)oparg_value;
         else if (opc == OP.JUMP_FORWARD || opc == OP.POP_JUMP_IF_FALSE || opc == OP.POP_JUMP_IF_TRUE ||
                  opc == OP.POP_JUMP_IF_NONE || opc == OP.POP_JUMP_IF_NOT_NONE || opc == OP.FOR_ITER ||
                  opc == OP.SEND)
-            tgt = u + size + (int)oparg;
+            tgt = u + size + (int)oparg_value;
         op.push_back(opc);
+        oparg.push_back((int)oparg_value);
         unit.push_back(u);
         target_unit.push_back(tgt);
         pos.push_back(unit_pos[u]);
@@ -311,6 +322,21 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
                 continue;
             }
             starts.push_back(k);
+        }
+        if (starts.empty() && OP.STORE_FAST_STORE_FAST >= 0) {
+            // No instruction of its own: 3.13's STORE_FAST_STORE_FAST stores
+            // two names and carries the place of the first (`for a, b in`):
+            // the record of the second starts at it.
+            int g0 = rec.gl0 + shift, g1 = rec.gl1 + shift;
+            for (int k = 0; k < n; ++k) {
+                if (op[k] != OP.STORE_FAST_STORE_FAST || !inside(pos[k], g0, rec.gc0, g1, rec.gc1) ||
+                    !before_or_at(pos[k].el, pos[k].ec, l0, rec.c0))
+                    continue;
+                PyObject* second = local_name(code, oparg[k] & 15);
+                if (second && PyUnicode_Check(second) && PyUnicode_Compare(second, rec.name.get()) == 0)
+                    starts.push_back(k);
+                PyErr_Clear();
+            }
         }
         // The statement's run around each entry, up to the neighbouring
         // copies of the same code (a loop's test is compiled twice, back to

@@ -262,6 +262,26 @@ int lookup_name(PyFrameObject* frame, PyObject* name, PyObject** out) {
     return dict_lookup(builtins.get(), name, out);
 }
 
+namespace {
+
+// A number, str, bytes, None or Ellipsis: values of no parts.
+bool is_scalar(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return o == Py_None || o == Py_Ellipsis || t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type ||
+           t == &PyComplex_Type || t == &PyUnicode_Type || t == &PyBytes_Type;
+}
+
+// Pushes the items of a set or frozenset.
+void push_set_items(PyObject* o, std::vector<PyObject*>& stack) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    Ref it;
+    while (set_next(o, &pos, &key, it)) stack.push_back(key);
+    PyErr_Clear();
+}
+
+}  // namespace
+
 int lookup_binding(PyFrameObject* frame, PyObject* name, PyObject** out) {
     *out = nullptr;
     if (!PyUnicode_Check(name)) return 0;
@@ -296,9 +316,7 @@ bool is_inert(PyObject* v) {
         PyObject* o = stack.back();
         stack.pop_back();
         PyTypeObject* t = Py_TYPE(o);
-        if (o == Py_None || o == Py_Ellipsis || t == &PyLong_Type || t == &PyBool_Type ||
-            t == &PyFloat_Type || t == &PyComplex_Type || t == &PyUnicode_Type || t == &PyBytes_Type)
-            continue;
+        if (is_scalar(o)) continue;
         if (t == &PyTuple_Type) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) stack.push_back(PyTuple_GET_ITEM(o, i));
         } else if (t == &PyList_Type) {
@@ -311,11 +329,7 @@ bool is_inert(PyObject* v) {
                 stack.push_back(value);
             }
         } else if (t == &PySet_Type || t == &PyFrozenSet_Type) {
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            Ref it;
-            while (set_next(o, &pos, &key, it)) stack.push_back(key);
-            PyErr_Clear();
+            push_set_items(o, stack);
         } else {
             return false;
         }
@@ -372,17 +386,11 @@ bool is_immutable(PyObject* v) {
         PyObject* o = stack.back();
         stack.pop_back();
         PyTypeObject* t = Py_TYPE(o);
-        if (o == Py_None || o == Py_Ellipsis || t == &PyLong_Type || t == &PyBool_Type ||
-            t == &PyFloat_Type || t == &PyComplex_Type || t == &PyUnicode_Type || t == &PyBytes_Type)
-            continue;
+        if (is_scalar(o)) continue;
         if (t == &PyTuple_Type) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) stack.push_back(PyTuple_GET_ITEM(o, i));
         } else if (t == &PyFrozenSet_Type) {
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            Ref it;
-            while (set_next(o, &pos, &key, it)) stack.push_back(key);
-            PyErr_Clear();
+            push_set_items(o, stack);
         } else {
             return false;
         }
