@@ -250,13 +250,23 @@ int run_and_wait(bool* started) {
 
 py::object make_parser() {
     py::object argparse = g("argparse");
+    // While the options are added, argparse makes a formatter for each only to
+    // check its metavar, and a formatter asks shutil for the terminal's width:
+    // those get a fixed width, and the formatters of help and error texts the
+    // terminal's, so a run that prints neither never imports shutil.
+    py::object raw = argparse.attr("RawDescriptionHelpFormatter");
+    auto adding = std::make_shared<bool>(true);
+    py::cpp_function formatter([raw, adding](py::args args, py::kwargs kwargs) {
+        if (*adding && !kwargs.contains("width")) kwargs["width"] = 80;
+        return raw(*args, **kwargs);
+    });
     py::object parser = argparse.attr("ArgumentParser")(
         py::arg("prog") = "vardex",
         py::arg("description") =
             "vardex: watch variables, lists and class attributes of a Python project "
             "while it runs, and report every change with its caller chain.",
         py::arg("epilog") = kEpilog,
-        py::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
+        py::arg("formatter_class") = formatter);
     py::object builtins_str = py::module_::import("builtins").attr("str");
     parser.attr("add_argument")("--version", py::arg("action") = "version",
                                 py::arg("version") = py::str("vardex ") + py::str(g("__version__")));
@@ -317,6 +327,7 @@ py::object make_parser() {
                                 py::arg("help") = "what to print after the run: the result file in time "
                                                   "order or grouped per watched instance (default none); "
                                                   "without FILE, shows the last run's results");
+    *adding = false;
     return parser;
 }
 
