@@ -113,6 +113,40 @@ def test_a_cache_that_cannot_be_read_or_written_is_said_once_and_the_scan_goes_o
     assert said.count("vardex: the scan cache") == 1 and said.endswith("the project is scanned without it\n")
 
 
+def test_the_cache_folder_keeps_the_most_recently_used_files_only(vx, scan, monkeypatch):
+    folder = scan.cache / "vardex"
+    folder.mkdir(parents=True)
+    old = 1_000_000_000
+    # 70 files of other watches, the oldest first; a used one of them is
+    # refreshed when it is read.
+    for i in range(70):
+        f = folder / f"scan-{i:016x}.marshal"
+        f.write_bytes(b"")
+        os.utime(f, (old + i, old + i))
+    write(scan.project, {"a.py": A})
+    scan()
+    [ours] = [p for p in folder.iterdir() if p.stat().st_mtime > old + 1000]
+    os.utime(ours, (old - 5, old - 5))
+    stale = folder / "scan-0123456789abcdef.marshal.99.tmp"
+    stale.write_bytes(b"")
+    os.utime(stale, (old, old))
+    fresh_tmp = folder / "scan-fedcba9876543210.marshal.98.tmp"
+    fresh_tmp.write_bytes(b"")
+    other = folder / "notes.txt"
+    other.write_text("mine")
+    os.utime(other, (old, old))
+    scan()  # read, not written: its time is refreshed
+    assert ours.stat().st_mtime > old + 1000
+    # Another watch writes a new file: the oldest beyond 64 go.
+    monkeypatch.setattr(vx, "trace_var_list", ["item"])
+    scan()
+    left = sorted(p.name for p in folder.iterdir())
+    kept = [n for n in left if n.endswith(".marshal")]
+    assert len(kept) == 64 and ours.name in kept
+    assert f"scan-{0:016x}.marshal" not in kept and f"scan-{69:016x}.marshal" in kept
+    assert stale.name not in left and fresh_tmp.name in left and other.name in left
+
+
 def test_no_cache_on_the_command_line_scans_afresh_and_keeps_nothing(child, tmp_path):
     cache = tmp_path / "cache"
     write(child.cwd, {"main.py": "x = 1\nprint(x)\n"})

@@ -1,9 +1,12 @@
 // The scan of the project's source files.
 #include "project/project.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vdx::project {
 
@@ -177,6 +180,7 @@ struct ScanCache {
     py::dict files;                   // path -> (size, mtime_ns, changes, class_lines, spans, defined)
     bool changed = false;
     bool said = false;                // one line a scan says of it at most
+    bool loaded = false;              // read from an existing file
 };
 
 py::object module_identity() {
@@ -259,7 +263,72 @@ ScanCache open_cache(const py::object& folder, const py::object& names, const py
         return c;
     }
     c.files = py::dict(data[py::int_(1)]);
+    c.loaded = true;
     return c;
+}
+
+// The cache folder keeps the files of the most recently used keys: every
+// other project, watch and build would otherwise leave one behind for good.
+// A read refreshes its file's time; a write removes the oldest files beyond
+// kCacheFiles, and temporary files an interrupted write left over an hour
+// ago. Files of other names are never touched.
+constexpr size_t kCacheFiles = 64;
+constexpr double kStaleTemporary = 3600.0;
+
+void touch_cache(const ScanCache& c) {
+    try {
+        g("os").attr("utime")(c.path);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // a read-only cache is still read
+    }
+}
+
+void prune_cache(const py::object& folder, const py::object& kept) {
+    py::object os = g("os");
+    std::vector<std::pair<long long, py::object>> files;
+    double now;
+    try {
+        // The time of the file just written stands for "now".
+        now = py::float_(os.attr("stat")(kept).attr("st_mtime")).cast<double>();
+        py::object entries = os.attr("scandir")(folder);
+        try {
+            for (auto entry : entries) {
+                std::string name = py::str(entry.attr("name"));
+                bool cache_file = name.rfind("scan-", 0) == 0;
+                bool temporary = cache_file && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+                bool data = cache_file && name.size() > 8 && name.compare(name.size() - 8, 8, ".marshal") == 0;
+                if (!temporary && !data) continue;
+                py::object path = entry.attr("path");
+                try {
+                    py::object st = entry.attr("stat")(py::arg("follow_symlinks") = false);
+                    if (temporary) {
+                        if (now - py::float_(st.attr("st_mtime")).cast<double>() > kStaleTemporary)
+                            os.attr("remove")(path);
+                    } else if (!equals(path, kept)) {
+                        files.emplace_back(st.attr("st_mtime_ns").cast<long long>(), path);
+                    }
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_OSError)) throw;  // gone meanwhile, or not ours to remove
+                }
+            }
+        } catch (...) {
+            entries.attr("close")();
+            throw;
+        }
+        entries.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return;
+    }
+    if (files.size() < kCacheFiles) return;  // the kept file makes one more
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t i = kCacheFiles - 1; i < files.size(); ++i) {
+        try {
+            os.attr("remove")(files[i].second);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+    }
 }
 
 void save_cache(ScanCache& c, const py::set& seen) {
@@ -269,7 +338,10 @@ void save_cache(ScanCache& c, const py::set& seen) {
     for (auto item : c.files)
         if (!seen.contains(item.first)) gone.append(item.first);
     for (auto k : gone) c.files.attr("pop")(k);
-    if (!c.changed && py::len(gone) == 0) return;
+    if (!c.changed && py::len(gone) == 0) {
+        if (c.loaded) touch_cache(c);
+        return;
+    }
     py::object os = g("os");
     py::object tmp = py::none();
     try {
@@ -286,6 +358,8 @@ void save_cache(ScanCache& c, const py::set& seen) {
         }
         f.attr("close")();
         os.attr("replace")(tmp, c.path);
+        tmp = py::none();
+        prune_cache(folder, c.path);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         if (!tmp.is_none()) {
