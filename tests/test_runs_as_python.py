@@ -128,9 +128,34 @@ def test_an_interrupt_ends_the_program_as_python_ends_it(child):
         wait()
         """})
     assert_same(plain, traced)
-    assert plain.returncode == -signal.SIGINT and traced.returncode == 128 + signal.SIGINT
+    # Ended by the signal, as python is: not an exit status of 130.
+    assert plain.returncode == traced.returncode == -signal.SIGINT
     assert traced.stderr.startswith("Traceback (most recent call last):\n")
     assert "<string>" not in traced.stderr and traced.stdout == "at exit\n"
+    assert traced.stderr.endswith("vardex: results in " + str(child.data_dir / "trace_result.txt") + "\n")
+
+
+def test_a_program_killed_by_a_signal_ends_the_command_by_it(child):
+    plain, traced = both(child, {"main.py": """
+        import os, signal
+        x = 1
+        print("before", flush=True)
+        os.kill(os.getpid(), signal.SIGTERM)
+        """})
+    assert_same(plain, traced)
+    assert plain.returncode == traced.returncode == -signal.SIGTERM and traced.stdout == "before\n"
+
+
+@pytest.mark.parametrize("end", ["raise ValueError('boom')", "import sys; sys.exit('final')"])
+def test_buffered_output_comes_before_the_programs_last_words(child, end):
+    write(child.cwd, {"main.py": f"x = 1\nprint('out1')\n{end}\n"})
+    env = buffered_env(child)
+    runs = []
+    for argv in ([sys.executable, "main.py"], [sys.executable, "-c", RUN, "main.py", "--var", "x", "--print", "0"]):
+        proc = subprocess.run(argv, cwd=child.cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, timeout=60)
+        runs.append((own_lines(proc.stdout), proc.returncode))
+    assert runs[1] == runs[0] and runs[0][0].startswith("out1\n") and runs[0][1] == 1
 
 
 def test_the_programs_own_excepthook_gets_the_programs_traceback(child):

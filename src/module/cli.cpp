@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 #ifndef _WIN32
+#include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 #ifdef __linux__
@@ -242,8 +244,33 @@ int run_and_wait(bool* started) {
         throw;
     }
     restore();
-    int status = code.cast<int>();
-    return status < 0 ? 128 - status : status;
+    return code.cast<int>();  // -N: ended by signal N
+}
+
+// The program was ended by a signal: this command ends by the same one, so
+// that the shell or process that started it sees what "python main.py"
+// would have shown it (bash stops a loop on Ctrl-C only so). The core file,
+// if any, is the program's: this command leaves none. A signal that does
+// not end a process gives its status number.
+int end_by_signal(int signum) {
+    py::object sys = g("sys");
+    for (const char* name : {"stdout", "stderr"}) {
+        try {
+            sys.attr(name).attr("flush")();
+        } catch (py::error_already_set&) {
+        }
+    }
+#ifndef _WIN32
+    struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    ::signal(signum, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signum);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signum);
+#endif
+    return 128 + signum;
 }
 
 }  // namespace
@@ -491,7 +518,7 @@ int run_headless(const py::object& args, const py::list& program_args) {
     show_view(view, output);
     sys.attr("stdout").attr("flush")();
     sys.attr("stderr").attr("write")(py::str("vardex: results in ") + py::str(result_path) + py::str("\n"));
-    return status;
+    return status < 0 ? end_by_signal(-status) : status;
 }
 
 }  // namespace vdx::frame

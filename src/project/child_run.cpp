@@ -40,6 +40,23 @@ py::list program_argv(const py::object& main_file) {
     throw py::error_already_set();  // execv returned: it raised
 }
 
+// What the interpreter does once a main file's code has run, whatever its
+// outcome, before it shows an exception: stderr, then stdout, are flushed
+// (errors of the flush are dropped), so the program's output comes before
+// its traceback or exit message. "-c" code gets no such flush.
+void flush_like_file_runner() {
+    PyObject* exc = PyErr_GetRaisedException();
+    for (const char* name : {"stderr", "stdout"}) {
+        PyObject* f = PySys_GetObject(name);  // borrowed
+        if (f && f != Py_None) {
+            PyObject* r = PyObject_CallMethod(f, "flush", nullptr);
+            if (r) Py_DECREF(r);
+            else PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 // The preamble's own names leave __main__, and threading.Thread.run is its
 // own again: threading.settrace reaches every thread, so the preamble's
 // wrapper would only add its frame to every thread's stack.
@@ -230,6 +247,7 @@ void run_main_file(py::object result_file) {
         result = PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr());
         ts->py_recursion_remaining -= 1;
     }
+    flush_like_file_runner();
     if (result) {
         Py_DECREF(result);
         return;
