@@ -217,6 +217,23 @@ def test_the_import_path_is_the_programs_own(child):
     assert eval(traced.stdout.splitlines()[0])[0] == str(child.cwd / "app")
 
 
+def test_project_modules_named_as_standard_ones_do_not_stand_in_for_vardex_s(child):
+    # Untraced, nothing imports them; the program sees its working directory.
+    write(child.cwd, {
+        "main.py": "import os\nx = 1\nx = 2\nprint(x, os.getcwd())\n",
+        "threading.py": "MINE = 1\n",
+        "opcode.py": "raise SystemExit('imported the project opcode.py')\n"})
+    plain = subprocess.run([sys.executable, "main.py"], cwd=child.cwd, capture_output=True, text=True,
+                           timeout=60, env=child.env())
+    # As the installed command runs: its own folder, not the working
+    # directory, is first on its sys.path.
+    traced = child.run("import sys; sys.path.remove(''); " + RUN, "main.py", "--var", "x", "--print", "0",
+                       check=False)
+    assert_same(plain, traced)
+    assert traced.stdout == f"2 {child.cwd}\n" and traced.stderr.count("vardex: ") == 1
+    assert len(reports((child.data_dir / "trace_result.txt").read_text(encoding="utf-8"))) == 2
+
+
 def test_output_through_a_pipe_buffers_and_interleaves_as_untraced(child):
     write(child.cwd, {"main.py": """
         import sys

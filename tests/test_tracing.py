@@ -273,7 +273,8 @@ def test_preamble_has_nineteen_lines_before_the_main_file(child):
         f"vardex.run_main_file(r'{child.data_dir / 'trace_result.txt'}')",
     ]
     # The main file is read by the child: the command holds the preamble only.
-    assert lines[19] == "KW ['pass_fds', 'preexec_fn', 'stderr', 'stdout', 'text'] 18"
+    # The child starts in the data folder and is told the working directory.
+    assert lines[19] == "KW ['cwd', 'env', 'pass_fds', 'preexec_fn', 'stderr', 'stdout', 'text'] 18"
 
 
 def test_traced_program_keeps_its_output_and_exit_status(child):
@@ -383,12 +384,13 @@ def test_windows_preamble_uses_raw_strings_for_the_paths(child):
     main.write_text("pass\n", encoding="utf-8")
     code = PREAMBLE.replace(
         'vardex.folder_path = "/p"',
-        'import os, types; vardex.os = types.SimpleNamespace(name="nt", path=os.path)\n'
+        'import os, types; vardex.os = types.SimpleNamespace(name="nt", path=os.path, fspath=os.fspath, '
+        'getcwd=os.getcwd, environ=os.environ)\n'
         'vardex.folder_path = "C:\\\\p\\\\proj"')
     proc = child.run(code, str(main))
     lines = proc.stdout.split("\n")
     assert lines[8:10] == [f'vardex.project_main_file=r"{main}"', 'vardex.folder_path=r"C:\\p\\proj"']
-    assert lines[19] == "KW ['stderr', 'stdout', 'text'] 18"
+    assert lines[19] == "KW ['cwd', 'env', 'stderr', 'stdout', 'text'] 18"
 
 
 def test_frames_of_unwatched_files_keep_the_trace_function(child, engine):

@@ -176,6 +176,17 @@ void run_main_file(py::object result_file) {
     }
     py::object main_file = g("project_main_file");
     py::object os = g("os");
+    // The preamble ran elsewhere (see the runner): the program starts in the
+    // working directory it was given.
+    py::object workdir = os.attr("environ").attr("pop")("VARDEX_WORKDIR", py::none());
+    if (!workdir.is_none()) {
+        try {
+            os.attr("chdir")(workdir);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            tool_message("cannot return to the working directory " + utf8_text(workdir) + ": " + utf8_text(e.value()));
+        }
+    }
 
     py::object data;
     try {

@@ -102,6 +102,15 @@ py::int_ text_limit() {
     return py::int_(v > 0 ? v : 0);
 }
 
+// Where the child runs its preamble: the data folder, if it is one.
+py::object preamble_folder() {
+    PyObject* folder = peek_global("data_store_folder");
+    if (!folder) return py::none();
+    py::object text = g("os").attr("fspath")(py::handle(folder));
+    if (!truthy(g("os").attr("path").attr("isdir")(text))) return py::none();
+    return text;
+}
+
 py::str fill(const py::tuple& fields) {
     return py::str(kPreamble).attr("format")(*fields);
 }
@@ -241,10 +250,22 @@ void run_python_project() {
         kwargs["text"] = true;
         if (!nt) kwargs["preexec_fn"] = os.attr("setsid");
         if (!nt && lock_fd >= 0) kwargs["pass_fds"] = py::make_tuple(lock_fd);
-        if (!truthy(g("scan_cache"))) {
-            py::dict env(os.attr("environ"));
-            env["VARDEX_SCAN_CACHE"] = "0";
-            kwargs["env"] = env;
+        py::dict env;
+        if (!truthy(g("scan_cache"))) env["VARDEX_SCAN_CACHE"] = "0";
+        // With "-c", the working directory comes first on the child's
+        // sys.path while the preamble imports threading, vardex and what the
+        // first event needs: a threading.py of the project would stand in for
+        // the standard one. The child starts in vardex's data folder, which
+        // holds no modules, and moves to the real working directory before
+        // the main file runs.
+        if (py::object start = preamble_folder(); !start.is_none()) {
+            kwargs["cwd"] = start;
+            env["VARDEX_WORKDIR"] = os.attr("getcwd")();
+        }
+        if (py::len(env)) {
+            py::dict full(os.attr("environ"));
+            for (auto item : env) full[item.first] = item.second;
+            kwargs["env"] = full;
         }
         popen(cmd, **kwargs);
     } catch (...) {
