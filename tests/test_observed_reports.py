@@ -265,6 +265,22 @@ def test_statements_that_leave_the_value_alone_make_no_report(child):
         "31:nums [3, 2, 2, 1] > [1, 2, 2, 3]", "32:w None > o", "34:box Box(2) > Box(0)"]
 
 
+def test_mutations_that_leave_the_length_as_it_was_are_changes(child):
+    got, truth = observe(child, """
+        x = [1, 2, 3]
+        x.append(x.pop() + 1)
+        x.insert(0, x.pop())
+        x.remove(1); x.append(1)
+        x.append(5); x.append(6)
+        x.pop(); x.pop()
+        x.append(x.pop())
+        print(x)
+        """, "x")
+    assert short(truth) == [
+        "1:x None > [1, 2, 3]", "2:x [1, 2, 3] > [1, 2, 4]", "3:x [1, 2, 4] > [4, 1, 2]",
+        "4:x [4, 1, 2] > [4, 2, 1]", "5:x [4, 2, 1] > [4, 2, 1, 5, 6]", "6:x [4, 2, 1, 5, 6] > [4, 2, 1]"]
+
+
 def test_a_name_deleted_whole_is_reported_again_from_none(child):
     # `del tmp` is no watched statement: the binding after it reports from None.
     got, truth = observe(child, """

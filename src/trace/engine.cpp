@@ -270,7 +270,7 @@ CodeMap* map_for(PyCodeObject* code) {
 enum class Sign {
     Unbound,    // the name was not bound: a binding is the change
     Immutable,  // an immutable built-in value: another value is the change
-    Length,     // a list, dict or set whose every recorded call changes its length
+    Length,     // a list, dict or set whose every recorded call changes its length the same way
     Keyed,      // a list or dict whose statements assign or delete given items only
     Identity,   // plain rebindings only: another object is the change
     Snapshot,   // built-in values: not equal to the copy taken before
@@ -404,10 +404,14 @@ Sign sign_for(PyObject* before, const std::vector<const Record*>& recs) {
     bool length = PyList_CheckExact(before) || PyDict_CheckExact(before) || PyAnySet_CheckExact(before);
     bool keyed = PyList_CheckExact(before) || PyDict_CheckExact(before);
     bool plain = true;
+    bool grows = false, shrinks = false;
     for (const Record* r : recs) {
         keyed = keyed && r->key && expression_is_plain(r->key.get());
-        // Each of these calls changes the length when it returns.
-        length = length && op_is(*r, {"append", "insert", "pop", "remove"});
+        // Each of these calls changes the length when it returns, all of them
+        // the same way: a pop and an append could leave it as it was.
+        grows = grows || op_is(*r, {"append", "insert"});
+        shrinks = shrinks || op_is(*r, {"pop", "remove"});
+        length = length && op_is(*r, {"append", "insert", "pop", "remove"}) && !(grows && shrinks);
         if (plain && (!(r->flags & kBinding) || !str_is(r->op.get(), "="))) plain = false;
         if (plain) {
             Ref value = Ref::steal(PySequence_GetItem(r->tuple.get(), 3));
