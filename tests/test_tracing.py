@@ -1,4 +1,6 @@
 """Traced runs end to end: the headless command line starts the real child."""
+import threading
+
 import pytest
 
 from traced_runs import RUN, changed3, reports, traced, write
@@ -201,8 +203,9 @@ def test_property_only_attributes_are_polled_at_call_events(child):
     expected = [
         (main, "<module>", "None", "[[1]]"),
         (main, "<module>", "[[1]]", "[[5]]"),
-        # Interpreter exit calls threading._shutdown with no Python caller.
-        ("", "", "[[5]]", "[[7]]"),
+        # Interpreter exit calls threading._shutdown with no Python caller:
+        # the report is placed at the called function.
+        (threading.__file__, "_shutdown", "[[5]]", "[[7]]"),
     ]
     # The class is captured as well, at its first instance.
     assert reports(result) == [f"-\u2193--------Class Created9-Box in {main} line 10:b = Box()"] + [

@@ -233,7 +233,11 @@ int poll_watched_items(PyFrameObject* frame) {
 
     Ref caller_file = Ref::steal(PyUnicode_FromString(""));
     Ref function_name = Ref::steal(PyUnicode_FromString(""));
-    if (PyFrameObject* back = PyFrame_GetBack(frame)) {
+    // A call with no Python caller (made by the interpreter at exit, or the
+    // first of a thread) is placed at the called function itself.
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    if (!back) back = (PyFrameObject*)Py_NewRef(frame);
+    {
         PyCodeObject* code = PyFrame_GetCode(back);
         caller_file = Ref::borrow(code->co_filename);
         // The main file by its own path.
