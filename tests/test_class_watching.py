@@ -313,6 +313,50 @@ def test_unhashable_instances_are_filed_by_identity(child):
     assert tagged(result, "VALUE CHANGED4")
 
 
+def test_instances_that_test_false_are_reported_like_any_other(child):
+    files = {"main.py": """
+        class Empty:
+            def __init__(self):
+                self.x = 1
+            def __len__(self):
+                return 0
+        class Config(dict):
+            def __init__(self):
+                super().__init__()
+                self.x = 1
+        e = Empty()
+        e.x = 2
+        c = Config()
+        c.x = 3
+        print(bool(e), c, c.x)
+        """}
+    proc, result = traced(child, files, "--class", "Empty:x", "--class", "Config:x", "--print", "0")
+    assert proc.returncode == 0 and proc.stdout == "False {} 3\n"
+    assert not [line for line in proc.stderr.splitlines() if not line.startswith("vardex: results in ")]
+    assert [r.split(" from ")[1] for r in tagged(result, "VALUE CHANGED5")] == [
+        "[None] to [1]", "[1] to [2]", "[None] to [1]", "[1] to [3]"]
+
+
+def test_a_watched_list_made_again_from_its_type_is_a_plain_list(child):
+    files = {"main.py": """
+        from dataclasses import dataclass, field, asdict
+        @dataclass
+        class Order:
+            items: list = field(default_factory=list)
+        o = Order()
+        o.items.append(1)
+        print(asdict(o))
+        other = type(o.items)([5, 6])
+        other.append(7)
+        print(other, type(o.items)())
+        """}
+    proc, result = traced(child, files, "--class", "Order::items", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == untraced(child).stdout == "{'items': [1]}\n[5, 6, 7] []\n"
+    # Only the watched attribute's list reports.
+    assert [r.split(" to ")[-1] for r in tagged(result, "VALUE CHANGED9")] == ["[1]"]
+
+
 def test_odd_initialisers_and_unset_state_do_not_break_the_program(child):
     files = {"main.py": """
         import pickle

@@ -24,6 +24,9 @@ struct ObsList {
     // its own step to prev_state instead of comparing and copying the whole
     // list, so a report costs the same at any size.
     Py_ssize_t synced_len;
+    // Made as a list is made (type(watched_list)(items)): no watched
+    // attribute's list, so it reports nothing.
+    bool unowned;
 };
 
 struct Descriptor {
@@ -126,6 +129,7 @@ int apply_step(ObsList* o, PyObject* self, const Step& step, bool* changed) {
 // Reports the content when it differs from the last reported one.
 int notify(PyObject* self, const Step* step = nullptr) {
     ObsList* o = as_obs(self);
+    if (o->unowned) return 0;
     int out = left_out(Ref::borrow(o->instanceA ? o->instanceA : Py_None).get());
     if (out != 0) return out < 0 ? -1 : 0;
     bool applied = false;
@@ -259,6 +263,7 @@ PyObject* obs_notify(PyObject* self, PyObject*) {
 
 int set_fields(PyObject* self, PyObject* instanceA, PyObject* attr_name) {
     ObsList* o = as_obs(self);
+    o->unowned = false;
     Py_XSETREF(o->instanceA, Py_NewRef(instanceA));
     Py_XSETREF(o->attr_name, Py_NewRef(attr_name));
     PyObject* cb = PyList_New(0);
@@ -289,6 +294,14 @@ int obs_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             fields[i] = v;
             if (PyDict_DelItemString(rest_kwargs.get(), names[i]) < 0) return -1;
         }
+    }
+    // Called as list is, with at most the items (type(watched_list)(items),
+    // as dataclasses.asdict and other copying code do): a list of no owner.
+    bool as_list = !fields[1] && !keep[0] && nargs <= 1;
+    if (as_list) {
+        if (set_fields(self, Py_None, Py_None) < 0) return -1;
+        as_obs(self)->unowned = true;
+        return PyList_Type.tp_init(self, args, rest_kwargs.get());
     }
     if (!fields[0] || !fields[1]) {
         PyErr_Format(PyExc_TypeError, "__init__() missing required argument '%s'",

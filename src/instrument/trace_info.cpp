@@ -190,7 +190,14 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
     int has_dict = PyObject_IsTrue(dict);
     if (has_dict < 0) return write_block_alone(), -1;
     if (!has_dict) {
-        int has_instance = PyObject_IsTrue(instance);
+        // "No user": None or an empty built-in value. A watched instance is
+        // a user even when it tests false (an empty container of its own,
+        // a __len__ of 0).
+        PyTypeObject* t = Py_TYPE(instance);
+        bool builtin_value = instance == Py_None || t == &PyUnicode_Type || t == &PyLong_Type ||
+                             t == &PyBool_Type || t == &PyFloat_Type || t == &PyTuple_Type ||
+                             t == &PyList_Type || t == &PyDict_Type || t == &PyBytes_Type;
+        int has_instance = builtin_value ? PyObject_IsTrue(instance) : 1;
         if (has_instance < 0) return write_block_alone(), -1;
         if (!has_instance) {
             if (write_block_alone() < 0) return -1;
