@@ -313,6 +313,29 @@ def test_unhashable_instances_are_filed_by_identity(child):
     assert tagged(result, "VALUE CHANGED4")
 
 
+def test_an_instance_made_through_a_subclass_init_is_created_where_it_is_made(child):
+    files = {"main.py": """
+        class Base:
+            def __init__(self):
+                self.v = 1
+        class Sub(Base):
+            def __init__(self):
+                super().__init__()
+                self.v = 2
+        class Leaf(Sub):
+            def __init__(self):
+                Sub.__init__(self)
+        b = Base()
+        s = Sub()
+        leaf = Leaf()
+        """}
+    proc, result = traced(child, files, "--class", "Base:v", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    main = child.cwd / "main.py"
+    assert tagged(result, "Class created8") == [f"{A}Class created8-Sub in {main} line 12:s = Sub()",
+                                                f"{A}Class created8-Leaf in {main} line 13:leaf = Leaf()"]
+
+
 def test_instances_that_test_false_are_reported_like_any_other(child):
     files = {"main.py": """
         class Empty:

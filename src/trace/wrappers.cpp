@@ -177,6 +177,28 @@ int checked_location(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwarg
     return instrument::frame_location((PyObject*)frame, file, lineno, code_line) < 0 ? -1 : 1;
 }
 
+// Whether the frame runs an __init__ of this very object (a subclass's
+// __init__ calling super().__init__()): 1, 0 or -1.
+int initialising(PyFrameObject* frame, PyObject* self) {
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    int result = 0;
+    if (PyUnicode_CompareWithASCIIString(code->co_name, "__init__") == 0 && code->co_argcount > 0) {
+        Ref names = Ref::steal(PyCode_GetVarnames(code));
+        PyObject* first = names ? PyTuple_GetItem(names.get(), 0) : nullptr;
+        PyObject* value = first ? PyFrame_GetVar(frame, first) : nullptr;
+        if (value) {
+            result = value == self;
+            Py_DECREF(value);
+        } else if (PyErr_ExceptionMatches(PyExc_NameError) || PyErr_ExceptionMatches(PyExc_IndexError)) {
+            PyErr_Clear();
+        } else {
+            result = -1;
+        }
+    }
+    Py_DECREF(code);
+    return result;
+}
+
 // The part of the wrapped __init__ before the wrapped method runs.
 int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref users = Ref::steal(instrument::new_user_list(self));
@@ -192,6 +214,19 @@ int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs
     Ref file, lineno, code_line;
     int go = checked_location(w, self, args, kwargs, true, frame, file, lineno, code_line);
     if (go <= 0) return go;
+    // Called by the __init__ of a subclass: the instance is made where that
+    // __init__ was called.
+    Ref outer;
+    for (int depth = 0; depth < kFactoryDepth; ++depth) {
+        int inside = initialising(frame, self);
+        if (inside < 0) return -1;
+        if (!inside) break;
+        PyFrameObject* back = PyFrame_GetBack(frame);
+        if (!back) break;
+        outer = Ref::steal((PyObject*)back);
+        frame = back;
+        if (instrument::frame_location((PyObject*)frame, file, lineno, code_line) < 0) return -1;
+    }
     // The creation site: the code that made the instance, or the line a few
     // frames up that assigns it the result of a factory.
     Ref site = Ref::borrow((PyObject*)frame);
