@@ -162,6 +162,33 @@ def test_instances_made_by_a_factory_are_selected_by_the_name_they_are_given(chi
         "[None] to [2]", "[2] to [3]", "[None] to [0]", "[0] to [4]"]
 
 
+def test_the_first_instance_made_by_a_factory_is_created_at_the_named_line(child):
+    files = {"main.py": """
+        class Meta(type):
+            def __call__(cls, *a, **k):
+                obj = super().__call__(*a, **k)
+                return obj
+        class Cart(metaclass=Meta):
+            def __init__(self, n):
+                self.n = n
+            @classmethod
+            def create(cls):
+                return cls(5)
+        other = Cart(1)
+        cart = Cart.create()
+        cart.n = 6
+        """}
+    proc, result = traced(child, files, "--class", "Cart:n::cart", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    main = child.cwd / "main.py"
+    assert [r for r in reports(result) if "Class" in r] == [
+        f"{A}Class Created9-Cart in {main} line 12:cart = Cart.create()"]
+    # The caller block starts above the creation site: here, nothing.
+    lines = result.splitlines()
+    created = next(i for i, line in enumerate(lines) if "Class Created9" in line)
+    assert lines[created - 1].startswith("-----------------<") and created == 1
+
+
 def test_instances_created_in_an_imported_module_are_selected_by_name(child):
     files = {"main.py": "import shop\nprint(shop.cart.v)\n",
              "shop.py": "class Cart:\n    def __init__(self):\n        self.v = 0\n"

@@ -157,6 +157,27 @@ bool capture(py::object cls, py::object entry, PyFrameObject* frame, py::object 
     }
     PyFrameObject* back = PyFrame_GetBack(frame);
     py::object caller = back ? py::reinterpret_steal<py::object>((PyObject*)back) : py::none();
+    if (back) {
+        // Made where the outermost __init__ of the instance was called, or,
+        // selected by name, at the creation site a factory was called from.
+        caller = check((PyObject*)outside_own_inits(back, instance.ptr()));
+        if (truthy(instance_names)) {
+            py::object f = caller;
+            for (int depth = 0; !f.is_none() && depth < kFactoryDepth; ++depth) {
+                Ref file, lineno, text;
+                check_rc(instrument::frame_location(f.ptr(), file, lineno, text));
+                int hit = line_in_trace_lines(file.get(), lineno.get(), class_name.ptr(), instance_names.ptr());
+                check_rc(hit);
+                if (hit) {
+                    caller = f;
+                    break;
+                }
+                PyFrameObject* up = PyFrame_GetBack((PyFrameObject*)f.ptr());
+                f = up ? py::reinterpret_steal<py::object>((PyObject*)up) : py::none();
+            }
+        }
+        back = (PyFrameObject*)caller.ptr();
+    }
     py::object file = py::str(""), lineno = py::int_(0), text = py::str("");
     py::object callers = py::list();
     if (back) {

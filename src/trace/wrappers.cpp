@@ -158,25 +158,6 @@ int bind_list_attrs(PyObject* self) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-namespace {
-
-// The condition of a checked run, then where the calling code is: 1 to go
-// on, 0 to record nothing, -1 on error.
-int checked_location(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs, bool need_record,
-                     PyFrameObject*& frame, Ref& file, Ref& lineno, Ref& code_line) {
-    int gate = initcheck_on();
-    if (gate < 0) return -1;
-    if (gate) {
-        Ref names = Ref::steal(wrapper_names(w, self, args, kwargs, need_record));
-        if (!names) return -1;
-        int holds = condition_holds(w, names.get());
-        if (holds <= 0) return holds;
-    }
-    frame = PyEval_GetFrame();
-    if (!frame) return 0;
-    return instrument::frame_location((PyObject*)frame, file, lineno, code_line) < 0 ? -1 : 1;
-}
-
 // Whether the frame runs an __init__ of this very object (a subclass's
 // __init__ calling super().__init__()): 1, 0 or -1.
 int initialising(PyFrameObject* frame, PyObject* self) {
@@ -199,6 +180,41 @@ int initialising(PyFrameObject* frame, PyObject* self) {
     return result;
 }
 
+PyFrameObject* outside_own_inits(PyFrameObject* caller, PyObject* self) {
+    Py_INCREF(caller);
+    for (int depth = 0; depth < kFactoryDepth; ++depth) {
+        int inside = initialising(caller, self);
+        if (inside < 0) {
+            Py_DECREF(caller);
+            return nullptr;
+        }
+        if (!inside) break;
+        PyFrameObject* back = PyFrame_GetBack(caller);
+        if (!back) break;
+        Py_SETREF(caller, back);
+    }
+    return caller;
+}
+
+namespace {
+
+// The condition of a checked run, then where the calling code is: 1 to go
+// on, 0 to record nothing, -1 on error.
+int checked_location(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs, bool need_record,
+                     PyFrameObject*& frame, Ref& file, Ref& lineno, Ref& code_line) {
+    int gate = initcheck_on();
+    if (gate < 0) return -1;
+    if (gate) {
+        Ref names = Ref::steal(wrapper_names(w, self, args, kwargs, need_record));
+        if (!names) return -1;
+        int holds = condition_holds(w, names.get());
+        if (holds <= 0) return holds;
+    }
+    frame = PyEval_GetFrame();
+    if (!frame) return 0;
+    return instrument::frame_location((PyObject*)frame, file, lineno, code_line) < 0 ? -1 : 1;
+}
+
 // The part of the wrapped __init__ before the wrapped method runs.
 int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref users = Ref::steal(instrument::new_user_list(self));
@@ -216,15 +232,10 @@ int record_creation(Wrapper* w, PyObject* self, PyObject* args, PyObject* kwargs
     if (go <= 0) return go;
     // Called by the __init__ of a subclass: the instance is made where that
     // __init__ was called.
-    Ref outer;
-    for (int depth = 0; depth < kFactoryDepth; ++depth) {
-        int inside = initialising(frame, self);
-        if (inside < 0) return -1;
-        if (!inside) break;
-        PyFrameObject* back = PyFrame_GetBack(frame);
-        if (!back) break;
-        outer = Ref::steal((PyObject*)back);
-        frame = back;
+    Ref outer = Ref::steal((PyObject*)outside_own_inits(frame, self));
+    if (!outer) return -1;
+    if (outer.get() != (PyObject*)frame) {
+        frame = (PyFrameObject*)outer.get();
         if (instrument::frame_location((PyObject*)frame, file, lineno, code_line) < 0) return -1;
     }
     // The creation site: the code that made the instance, or the line a few

@@ -19,6 +19,13 @@ int deferred_deletion_check();
 // Binds the class's list descriptors to this instance, creating missing ones. 0 or -1.
 int bind_list_attrs(PyObject* self);
 
+// Whether the frame runs an __init__ of this very object (a subclass's
+// __init__ calling super().__init__()): 1, 0 or -1.
+int initialising(PyFrameObject* frame, PyObject* self);
+// The frame that called the outermost of those __init__s, from the caller of
+// one of them (new ref; nullptr with an error).
+PyFrameObject* outside_own_inits(PyFrameObject* caller, PyObject* self);
+
 // How many frames up from an instance's creation a creation site is looked
 // for: a factory or class method called where the instance name is assigned.
 constexpr int kFactoryDepth = 8;
