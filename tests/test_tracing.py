@@ -214,6 +214,18 @@ def test_property_only_attributes_are_polled_at_call_events(child):
     assert "-----------------<watcher>:" in result.splitlines()
 
 
+def test_a_poll_report_names_the_property_that_changed(child):
+    files = {"main.py": POLLED.replace('[["v", ""]]', '[["v", ""], ["w", ""]]').replace(
+        "        return self._v\n", "        return self._v\n    @property\n    def w(self):\n        return 0\n")}
+    proc, result = traced(child, files, "--class", "Box", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    polled = [r.split(">.", 1)[1] for r in reports(result) if "VALUE CHANGED4" in r]
+    # The first poll names the last property, as every poll did before.
+    assert polled == ["w changed/together with  from None to [[1], [0]]",
+                      "v changed/together with  from [[1], [0]] to [[5], [0]]",
+                      "v changed/together with  from [[5], [0]] to [[7], [0]]"]
+
+
 def test_paths_with_quotes_and_backslashes_reach_the_child_intact(child):
     project = child.cwd / 'odd "dir" \\n'
     project.mkdir()

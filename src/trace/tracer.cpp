@@ -300,6 +300,33 @@ int poll_watched_items(PyFrameObject* frame) {
             PyErr_Clear();
             changed = 1;
         }
+        if (changed > 0 && PyList_Check(previous.get()) &&
+            PyList_GET_SIZE(previous.get()) == PyList_GET_SIZE(values.get())) {
+            // Named by the first attribute whose values changed, not the last
+            // one polled (with one attribute, the same).
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(values.get()); ++j) {
+                Ref a = Ref::borrow(PyList_GET_ITEM(previous.get(), j));
+                Ref b = Ref::borrow(PyList_GET_ITEM(values.get(), j));
+                int differs = PyObject_RichCompareBool(a.get(), b.get(), Py_NE);
+                if (differs < 0) {
+                    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+                    PyErr_Clear();
+                    differs = 1;
+                }
+                if (!differs) continue;
+                Ref pair = Ref::steal(PySequence_GetItem(attrs.get(), j));
+                Ref name = pair ? Ref::steal(PySequence_GetItem(pair.get(), 0)) : Ref();
+                Ref path = name ? Ref::steal(PySequence_GetItem(pair.get(), 1)) : Ref();
+                if (!path) {
+                    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+                    PyErr_Clear();  // the list changed meanwhile: keep the last pair
+                    break;
+                }
+                attr_name = name;
+                afterstr = path;
+                break;
+            }
+        }
         if (changed) {
             Ref item_text = Ref::steal(report_text(watch_item));
             Ref name_text = Ref::steal(value_text(attr_name.get()));
