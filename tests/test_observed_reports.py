@@ -431,6 +431,24 @@ SUSPENDED = {
         result = asyncio.run(both())
         print(result)
         """, "beats,pair,result", ["5:beats ['a0'] > ['a0', 'a1']"]),
+    "resumed within a line": ("""
+        import asyncio
+        def gen():
+            x = []
+            x.append(1); yield; x.append(2)
+            x.append(3); y = yield 5; x.append(y)
+        g = gen()
+        next(g); next(g)
+        try:
+            g.send(9)
+        except StopIteration:
+            pass
+        async def main():
+            x = [3]; await asyncio.sleep(0); x = [4]
+            for i in range(2): x = [i]; await asyncio.sleep(0); x = [i, i]
+        asyncio.run(main())
+        """, "x,y", ["4:x [1] > [1, 2]", "5:x [1, 2, 3] > [1, 2, 3, 9]", "13:x [3] > [4]",
+                     "14:x [0] > [0, 0]", "14:x [1] > [1, 1]"]),
 }
 
 

@@ -246,7 +246,9 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
             map.terminal[k] = 1;
         } else if (o == OP.JUMP_FORWARD || o == OP.JUMP_BACKWARD || o == OP.JUMP_BACKWARD_NO_INTERRUPT) {
             map.succ1[k] = t;
-            map.backjump[k] = o != OP.JUMP_FORWARD;
+            // The await and yield-from loops' JUMP_BACKWARD_NO_INTERRUPT is
+            // not instrumented: it makes no JUMP event, hence no line event.
+            map.backjump[k] = o == OP.JUMP_BACKWARD;
         } else if (cond_jump || loop_exit) {
             int skip = o == OP.FOR_ITER ? kLoopExitSkip : 1;
             map.succ1[k] = loop_exit ? (t >= 0 && t + skip < n ? t + skip : -1) : t;

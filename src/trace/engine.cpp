@@ -1161,6 +1161,32 @@ int predicted_event(PyFrameObject* frame, FrameState& st, int k) {
     return handle_action(frame, st, k, act) < 0 ? -1 : 1;
 }
 
+int engine_resume_event(PyFrameObject* frame, int lasti, bool* needed) {
+    *needed = false;
+    if (g_dirty) engine_reset();
+    Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+    CodeMap* map = map_for((PyCodeObject*)code.get());
+    if (!map) return -1;
+    if (!map->any || !map->observe) return 0;
+    int k = map->instruction_at(lasti);
+    // Only a resumption after a yield: the statements after it on its line
+    // get no line event of their own.
+    if (k <= 0 || !map->resume[k] || !map->yields[k - 1]) return 0;
+    const EventAction& act = map->action(k);
+    if (act.certain.empty() && act.possible.empty()) return 0;
+    *needed = true;
+    FrameState& st = g_frames[frame];
+    if (st.map != map) {
+        if (st.counted && st.map) st.map->open_frames--;
+        st = FrameState{map};
+    }
+    // What the yield left open stays open (observe_action leaves its names
+    // alone); the rest is prepared as at a line event here.
+    int rc = observe_action(frame, st, k, act);
+    note_open(st, st.counted);
+    return rc;
+}
+
 void engine_frame_exit(PyFrameObject* frame) {
     auto it = g_frames.find(frame);
     if (it == g_frames.end()) return;

@@ -144,6 +144,11 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 // `place_needed`, when given, tells whether later line events at this
 // instruction can matter.
 int engine_line_event(PyFrameObject* frame, bool* place_needed = nullptr);
+// A frame resumes (a generator or coroutine after its yield, at `lasti`):
+// under observed reports, the watched statements of the line after the
+// yield are prepared as a line event would. `needed`: whether resumptions
+// at this place can ever matter. 0 or -1 with an error.
+int engine_resume_event(PyFrameObject* frame, int lasti, bool* needed);
 // The frame leaves (return, yield or unwind): settles what it left open. A
 // frame suspended by a yield inside a watched statement keeps that
 // statement open until it resumes.

@@ -188,7 +188,7 @@ CallState call_state() {
 // One call of a Python function (PY_START), a resumed generator or
 // coroutine (PY_RESUME, PY_THROW): what a "call" event of the trace
 // function does, then whether the code needs its calls any more.
-PyObject* on_call(bool start, PyObject* code) {
+PyObject* on_call(bool start, PyObject* code, int offset) {
     if (!g_active) return disable();
     PyFrameObject* frame = PyEval_GetFrame();
     if (!frame || !PyCode_Check(code)) Py_RETURN_NONE;
@@ -199,23 +199,43 @@ PyObject* on_call(bool start, PyObject* code) {
         if (!report_tool_error("tracer")) return nullptr;
         Py_RETURN_NONE;
     }
+    // A resumption inside a line with watched statements after the yield.
+    bool resume_needed = false;
+    if (!start && offset >= 0 && engine_resume_event(frame, offset, &resume_needed) < 0 &&
+        !report_tool_error("reporting a watched change"))
+        return nullptr;
     // The second id does the work of every call once properties are polled.
-    if (!s.classes || g_poll_tool >= 0) return disable();
+    if (!s.classes || g_poll_tool >= 0) {
+        if (resume_needed) Py_RETURN_NONE;
+        return disable();
+    }
     if (call_work(start, code, frame, s.polled) < 0) return nullptr;
-    if (str_is(((PyCodeObject*)code)->co_name, "__init__") || g_restarted) Py_RETURN_NONE;
+    if (str_is(((PyCodeObject*)code)->co_name, "__init__") || g_restarted || resume_needed) Py_RETURN_NONE;
     return disable();
 }
 
+// The instruction offset of a call event's arguments (code, offset), or -1.
+int offset_arg(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 2 || !PyLong_Check(args[1])) return -1;
+    long v = PyLong_AsLong(args[1]);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return (int)v;
+}
+
 PyObject* py_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_call(true, nargs > 0 ? args[0] : Py_None);
+    return on_call(true, nargs > 0 ? args[0] : Py_None, -1);
 }
 PyObject* py_resume(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_call(false, nargs > 0 ? args[0] : Py_None);
+    return on_call(false, nargs > 0 ? args[0] : Py_None, offset_arg(args, nargs));
 }
 // PY_THROW is not tied to a location: DISABLE there would raise in the
-// program, so it is never returned.
+// program, so it is never returned. A throw goes to a handler, not on
+// with the line: nothing is resumed.
 PyObject* py_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* r = on_call(false, nargs > 0 ? args[0] : Py_None);
+    PyObject* r = on_call(false, nargs > 0 ? args[0] : Py_None, -1);
     if (r == g_disable) {
         Py_DECREF(r);
         Py_RETURN_NONE;

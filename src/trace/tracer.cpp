@@ -454,6 +454,11 @@ PyObject* handle_event(PyFrameObject* frame, int what, bool direct) {
                 }
             }
         }
+        // A generator or coroutine resumed within a line.
+        bool resume_needed = false;
+        if (engine_resume_event(frame, PyFrame_GetLasti(frame), &resume_needed) < 0 &&
+            !report_tool_error("reporting a watched change"))
+            return nullptr;
         if (direct) {
             // Frames of code that changes no watched name and of files without
             // stop lines get no line events: their first one would end them.
