@@ -389,6 +389,7 @@ def test_instances_that_test_false_are_reported_like_any_other(child):
 
 def test_a_watched_list_made_again_from_its_type_is_a_plain_list(child):
     files = {"main.py": """
+        import copy
         from dataclasses import dataclass, field, asdict
         @dataclass
         class Order:
@@ -398,13 +399,17 @@ def test_a_watched_list_made_again_from_its_type_is_a_plain_list(child):
         print(asdict(o))
         other = type(o.items)([5, 6])
         other.append(7)
-        print(other, type(o.items)())
+        copied = copy.deepcopy(other)
+        copied.append(8)
+        again = Order(**asdict(o))
+        again.items.append(2)
+        print(other, type(o.items)(), copied, again.items)
         """}
     proc, result = traced(child, files, "--class", "Order::items", "--print", "0")
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == untraced(child).stdout == "{'items': [1]}\n[5, 6, 7] []\n"
-    # Only the watched attribute's list reports.
-    assert [r.split(" to ")[-1] for r in tagged(result, "VALUE CHANGED9")] == ["[1]"]
+    assert proc.stdout == untraced(child).stdout == "{'items': [1]}\n[5, 6, 7] [] [5, 6, 7, 8] [1, 2]\n"
+    # Only the watched attribute's lists report, one given back to it too.
+    assert [r.split(" to ")[-1] for r in tagged(result, "VALUE CHANGED9")] == ["[1]", "[1, 2]"]
 
 
 def test_odd_initialisers_and_unset_state_do_not_break_the_program(child):

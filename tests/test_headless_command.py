@@ -204,6 +204,28 @@ def test_version_and_unreadable_result_files_and_main_files(child, tmp_path):
         assert len(proc.stderr.splitlines()) == 1 and str(missing) in proc.stderr, proc.stderr
 
 
+def test_a_run_started_through_the_module_with_relative_paths_finds_them(child):
+    write(child.cwd, {"main.py": "x = 1\nx = 2\n"})
+    proc = child.run("""
+        import vardex
+        vardex.folder_path = "."
+        vardex.project_main_file = "main.py"
+        vardex.trace_var_list = ["x"]
+        vardex.trace_classname_list = []
+        vardex.print_directly = 0
+        vardex.observe_values = 1
+        vardex.run_python_project()
+        import os, time
+        path = vardex.trace_result_file_path
+        for _ in range(600):
+            if path.read_text(encoding="utf-8").count("VALUE CHANGED3") == 2:
+                break
+            time.sleep(0.05)
+        print(path.read_text(encoding="utf-8").count("VALUE CHANGED3"))
+        """)
+    assert proc.stdout == "2\n", proc.stderr
+
+
 def test_a_main_file_that_cannot_be_read_starts_no_child(child):
     # The runner opens the main file before it starts anything; the result
     # file is emptied first, as for every run.

@@ -135,6 +135,9 @@ def test_the_cache_folder_keeps_the_most_recently_used_files_only(vx, scan, monk
     other = folder / "notes.txt"
     other.write_text("mine")
     os.utime(other, (old, old))
+    # A name that is no text in UTF-8 is not one of the cache's either.
+    odd = os.path.join(os.fsencode(folder), b"scan-\xff.marshal")
+    open(odd, "wb").close()
     scan()  # read, not written: its time is refreshed
     assert ours.stat().st_mtime > old + 1000
     # Another watch writes a new file: the oldest beyond 64 go.
@@ -145,6 +148,7 @@ def test_the_cache_folder_keeps_the_most_recently_used_files_only(vx, scan, monk
     assert len(kept) == 64 and ours.name in kept
     assert f"scan-{0:016x}.marshal" not in kept and f"scan-{69:016x}.marshal" in kept
     assert stale.name not in left and fresh_tmp.name in left and other.name in left
+    assert os.path.exists(odd) and scan()[2] == ""
 
 
 def test_no_cache_on_the_command_line_scans_afresh_and_keeps_nothing(child, tmp_path):

@@ -297,7 +297,7 @@ int obs_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // Called as list is, with at most the items (type(watched_list)(items),
     // as dataclasses.asdict and other copying code do): a list of no owner.
-    bool as_list = !fields[1] && !keep[0] && nargs <= 1;
+    bool as_list = !fields[1] && !keep[0] && nargs <= 1 && !as_obs(self)->callbacks;
     if (as_list) {
         if (set_fields(self, Py_None, Py_None) < 0) return -1;
         as_obs(self)->unowned = true;
@@ -359,10 +359,12 @@ PyObject* empty_like(PyObject* self, PyObject* owner) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject* y = tp->tp_alloc(tp, 0);
     if (!y) return nullptr;
-    if (PyObject_TypeCheck(self, g_list_type) &&
-        set_fields(y, owner, as_obs(self)->attr_name ? as_obs(self)->attr_name : Py_None) < 0) {
-        Py_DECREF(y);
-        return nullptr;
+    if (PyObject_TypeCheck(self, g_list_type)) {
+        if (set_fields(y, owner, as_obs(self)->attr_name ? as_obs(self)->attr_name : Py_None) < 0) {
+            Py_DECREF(y);
+            return nullptr;
+        }
+        as_obs(y)->unowned = as_obs(self)->unowned;  // a copy of a plain-made list stays silent
     }
     return y;
 }
@@ -584,7 +586,8 @@ int descr_set(PyObject* self, PyObject* instance, PyObject* value) {
     }
     // A list is kept as an observable copy; anything else (None, a tuple) as it is.
     Ref stored = Ref::borrow(value);
-    if (PyList_CheckExact(value)) {
+    bool unowned = PyObject_TypeCheck(value, g_list_type) && as_obs(value)->unowned;
+    if (PyList_CheckExact(value) || unowned) {
         stored = Ref::steal(new_observable_list(instance, d->attr_name ? d->attr_name : Py_None, value));
         if (!stored) return -1;
     }

@@ -196,7 +196,8 @@ int combine_trace_info(PyObject* dict, PyObject* instance, PyObject* trace_str_l
         PyTypeObject* t = Py_TYPE(instance);
         bool builtin_value = instance == Py_None || t == &PyUnicode_Type || t == &PyLong_Type ||
                              t == &PyBool_Type || t == &PyFloat_Type || t == &PyTuple_Type ||
-                             t == &PyList_Type || t == &PyDict_Type || t == &PyBytes_Type;
+                             t == &PyList_Type || t == &PyDict_Type || t == &PyBytes_Type || t == &PySet_Type ||
+                             t == &PyFrozenSet_Type || t == &PyComplex_Type || t == &PyByteArray_Type;
         int has_instance = builtin_value ? PyObject_IsTrue(instance) : 1;
         if (has_instance < 0) return write_block_alone(), -1;
         if (!has_instance) {

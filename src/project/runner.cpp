@@ -102,12 +102,21 @@ py::int_ text_limit() {
     return py::int_(v > 0 ? v : 0);
 }
 
-// Where the child runs its preamble: the data folder, if it is one.
-py::object preamble_folder() {
+// Where the child runs its preamble: the data folder, if it is one and
+// every path the child is given is absolute (a relative one means the
+// working directory, which the preamble would not be in).
+py::object preamble_folder(const py::list& cmd, const py::object& result_path) {
     PyObject* folder = peek_global("data_store_folder");
     if (!folder) return py::none();
+    py::object ospath = g("os").attr("path");
+    auto absolute = [&](py::handle p) { return truthy(ospath.attr("isabs")(p)); };
+    if (!absolute(g("folder_path")) || !absolute(g("project_main_file")) || !absolute(result_path) ||
+        !absolute(cmd[0]))
+        return py::none();
+    for (auto stop : g("trace_stop_list"))
+        if (!absolute(py::reinterpret_borrow<py::object>(stop)[py::int_(0)])) return py::none();
     py::object text = g("os").attr("fspath")(py::handle(folder));
-    if (!truthy(g("os").attr("path").attr("isdir")(text))) return py::none();
+    if (!truthy(ospath.attr("isdir")(text))) return py::none();
     return text;
 }
 
@@ -258,9 +267,13 @@ void run_python_project() {
         // the standard one. The child starts in vardex's data folder, which
         // holds no modules, and moves to the real working directory before
         // the main file runs.
-        if (py::object start = preamble_folder(); !start.is_none()) {
-            kwargs["cwd"] = start;
-            env["VARDEX_WORKDIR"] = os.attr("getcwd")();
+        if (py::object start = preamble_folder(cmd, result_path); !start.is_none()) {
+            try {
+                env["VARDEX_WORKDIR"] = os.attr("getcwd")();
+                kwargs["cwd"] = start;
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) throw;  // no working directory to return to
+            }
         }
         if (py::len(env)) {
             py::dict full(os.attr("environ"));

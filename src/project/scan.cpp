@@ -293,10 +293,12 @@ void prune_cache(const py::object& folder, const py::object& kept) {
         py::object entries = os.attr("scandir")(folder);
         try {
             for (auto entry : entries) {
-                std::string name = py::str(entry.attr("name"));
-                bool cache_file = name.rfind("scan-", 0) == 0;
-                bool temporary = cache_file && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
-                bool data = cache_file && name.size() > 8 && name.compare(name.size() - 8, 8, ".marshal") == 0;
+                // Compared as Python text: a name that is not valid UTF-8 is
+                // simply not one of ours.
+                py::object name = entry.attr("name");
+                bool cache_file = truthy(name.attr("startswith")("scan-"));
+                bool temporary = cache_file && truthy(name.attr("endswith")(".tmp"));
+                bool data = cache_file && truthy(name.attr("endswith")(".marshal"));
                 if (!temporary && !data) continue;
                 py::object path = entry.attr("path");
                 try {
