@@ -53,9 +53,18 @@ def gone(pid, timeout=10):
     (["--var", "x", "--stop", "main.py:9"], "'main.py:9': line 9 is past the end of the file (4 lines)"),
     (["--var", "x", "--stop", "main.py:4,2"], "'main.py:4,2': line 2 holds no code"),
     (["--var", "x", "--stop", "main.py:3"], "'main.py:3': line 3 holds no code"),
+    (["--var", "x", "--stop", "lines.py:2"], "'lines.py:2': line 2 holds no code"),
+    (["--var", "x", "--stop", "lines.py:5"], "'lines.py:5': line 5 holds no code"),
+    (["--var", "x", "--stop", "lines.py:9"], "'lines.py:9': line 9 holds no code"),
+    (["--class", "for"], "bad --class value 'for'"),
+    (["--var", "x", "--output", "main.py"], "holds something other than vardex results"),
+    (["--var", "x", "--output", "lines.py"], "holds something other than vardex results"),
+    (["--var", "x", "--output", "/dev/null"], "is not a regular file"),
+    (["--var", "x", "--output", "main.py/out.txt"], "main.py' is not a folder"),
 ])
 def test_bad_watch_values_are_refused_in_one_line_with_status_2(child, args, named):
-    write(child.cwd, {"main.py": "x = 1\n\n   # a note\nprint('ran')\n"})
+    write(child.cwd, {"main.py": "x = 1\n\n   # a note\nprint('ran')\n",
+                      "lines.py": '"""one\ntwo"""\nif x:\n    pass\nelse:\n    x = 1\ntry:\n    x = 2\nfinally:\n    x = 3\n'})
     child.run("import vardex")
     result_file = child.data_dir / "trace_result.txt"
     result_file.write_text("earlier run\n", encoding="utf-8")
@@ -63,6 +72,91 @@ def test_bad_watch_values_are_refused_in_one_line_with_status_2(child, args, nam
     assert (proc.returncode, proc.stdout) == (2, "")
     assert len(proc.stderr.splitlines()) == 1 and named in proc.stderr, proc.stderr
     assert result_file.read_text(encoding="utf-8") == "earlier run\n"
+    assert (child.cwd / "main.py").read_text(encoding="utf-8").startswith("x = 1\n")
+
+
+def test_a_result_file_that_cannot_be_written_is_named_as_such(child):
+    write(child.cwd, {"main.py": "x = 1\n"})
+    proc = child.run(RUN, "main.py", "--var", "x", "--output", "/proc/no_results_here.txt", check=False)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.startswith("vardex: error: cannot write the result file /proc/no_results_here.txt: ")
+    # An earlier result file, and an empty one, are written again.
+    first = traced(child, {}, "--var", "x", "--print", "0", "--output", "mine.txt")[0]
+    again = traced(child, {}, "--var", "x", "--print", "0", "--output", "mine.txt")[0]
+    (child.cwd / "empty.txt").write_text("")
+    empty = traced(child, {}, "--var", "x", "--print", "0", "--output", "empty.txt")[0]
+    assert first.returncode == again.returncode == empty.returncode == 0
+    assert "VALUE CHANGED3" in (child.cwd / "empty.txt").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("closed", ["stdin", "stdout", "stderr"])
+def test_a_command_started_without_a_standard_stream_runs_the_program_as_untraced(child, closed):
+    write(child.cwd, {"main.py": """
+        import os, sys
+        x = 1
+        print("stdin", sys.stdin is None, file=sys.stderr if sys.stdout is None else sys.stdout)
+        try:
+            os.write(2, b"to fd 2\\n")
+        except OSError as e:
+            os.write(1, b"fd 2 closed\\n")
+        x = 2
+        """})
+    fd = {"stdin": 0, "stdout": 1, "stderr": 2}[closed]
+
+    def run(argv):
+        r, w = os.pipe()
+
+        def close_it():
+            os.close(fd)
+        proc = subprocess.Popen(argv, cwd=child.cwd, env=child.env(), stdout=w if fd != 1 else None,
+                                stderr=w if fd != 2 else None, stdin=subprocess.DEVNULL if fd else None,
+                                preexec_fn=close_it, pass_fds=(w,))
+        os.close(w)
+        out = b""
+        while chunk := os.read(r, 4096):
+            out += chunk
+        os.close(r)
+        return proc.wait(timeout=60), b"".join(l for l in out.splitlines(keepends=True)
+                                              if not l.startswith(b"vardex: "))
+
+    plain = run([sys.executable, "main.py"])
+    traced_run = run([sys.executable, "-c", RUN, "main.py", "--var", "x", "--print", "0", "--output", "r.txt"])
+    assert traced_run == plain
+    assert reports((child.cwd / "r.txt").read_text(encoding="utf-8"))[-1].endswith("from 1 to 2")
+
+
+def test_a_stderr_nobody_reads_does_not_change_the_status(child):
+    write(child.cwd, {"main.py": "import time\nx = 1\ntime.sleep(0.2)\nprint('done')\n"})
+    script = f"{sys.executable} -c \"{RUN}\" main.py --var x --print 0 2>&1 >out.txt | true; echo ${{PIPESTATUS[0]}}"
+    proc = subprocess.run(["bash", "-c", script], cwd=child.cwd, env=child.env(), capture_output=True, text=True,
+                          timeout=60)
+    assert proc.stdout == "0\n" and (child.cwd / "out.txt").read_text() == "done\n"
+
+
+@pytest.mark.parametrize("predict", [False, True], ids=["observed", "predicted"])
+def test_what_ran_before_a_stop_line_is_reported_first(child, predict):
+    files = {"main.py": "x = 1\nprint('a')\nx = 2\ndef f():\n    y = 1\n    print('b')\n    y = 2\nf()\n"}
+    for stop, expected in (("main.py:2", ["1:x = 1"]), ("main.py:6", ["1:x = 1", "3:x = 2", "5:y = 1"])):
+        proc, result = traced(child, files, "--var", "x,y", "--stop", stop, "--print", "0", predict=predict)
+        assert proc.returncode == 0 and proc.stdout == "a\nb\n", proc.stderr
+        assert [r.split(" line ")[1].split(" Variable")[0] for r in reports(result)] == expected
+
+
+def test_show_time_prints_the_result_file_as_it_is(child):
+    write(child.cwd, {"main.py": "x = 'c\\rd'\n"})
+    child.run(RUN, "main.py", "--var", "x", "--print", "0", "--output", "cr.txt")
+    written = (child.cwd / "cr.txt").read_bytes()
+    assert b"c\rd" in written
+    shown = subprocess.run([sys.executable, "-c", RUN, "--show", "time", "--output", "cr.txt"], cwd=child.cwd,
+                           env=child.env(), capture_output=True, timeout=60)
+    assert shown.stdout == written
+
+
+def test_names_are_read_as_python_reads_them(child):
+    proc, result = traced(child, {"main.py": "\ufb01le = 1\nfile = 2\n"}, "--var", "\ufb01le", "--print", "0")
+    assert proc.returncode == 0, proc.stderr
+    assert [r.split("Variable:")[1] for r in reports(result)] == ["file\uff0cfrom None to 1",
+                                                                  "file\uff0cfrom 1 to 2"]
 
 
 def test_help_says_what_each_option_does(child):

@@ -161,6 +161,19 @@ int print_line(PyObject* obj) {
     return PyFile_WriteString("\n", out.get());
 }
 
+void flush_stream(const char* name) {
+    PyObject* f = PySys_GetObject(name);  // borrowed
+    if (!f || f == Py_None) return;
+    PyObject* r = PyObject_CallMethod(f, "flush", nullptr);
+    if (r) {
+        Py_DECREF(r);
+    } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+    } else {
+        throw py::error_already_set();
+    }
+}
+
 py::object read_utf8(py::handle path, const char* method, py::tuple args) {
     py::object f = py::module_::import("builtins").attr("open")(path, "r",
                                                                  py::arg("encoding") = "utf-8");

@@ -197,6 +197,9 @@ inline void check_rc(int rc) {
 // open(path, "r", encoding="utf-8"), then method(*args) on the file, closing
 // it whatever happens; "read" and "readlines" are the usual methods.
 py::object read_utf8(py::handle path, const char* method, py::tuple args = py::tuple());
+// Flushes sys.<name> when there is one (a closed standard stream is None);
+// a failure of the flush is dropped.
+void flush_stream(const char* name);
 
 // A Python source file as the interpreter reads it: bytes decoded by
 // importlib.util.decode_source (coding declaration, BOM, universal newlines).

@@ -40,10 +40,27 @@ constexpr const char* kEpilog =
     "                                          write this run's results to run1.txt\n"
     "  vardex --show time                      print the last run's result file\n";
 
+// A line of the command's own on its stderr. A stderr that is closed, or
+// whose reader has gone, takes nothing: it is closed, so that the
+// interpreter's exit does not fail on it and the status stays the program's.
+void say(const py::object& text) {
+    py::object err = g("sys").attr("stderr");
+    if (err.is_none()) return;
+    try {
+        err.attr("write")(text);
+        err.attr("flush")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        try {
+            err.attr("close")();
+        } catch (py::error_already_set&) {
+        }
+    }
+}
+
 [[noreturn]] void usage_error(const std::string& message) {
-    py::object sys = g("sys");
-    sys.attr("stderr").attr("write")(py::str("vardex: error: " + message + "\n"));
-    sys.attr("exit")(2);
+    say(py::str("vardex: error: " + message + "\n"));
+    g("sys").attr("exit")(2);
     throw py::error_already_set();
 }
 
@@ -56,9 +73,18 @@ bool valid_name(py::handle name) {
     return true;
 }
 
-py::list checked_names(py::handle text, const char* option) {
+// Names as the interpreter reads them in source: NFKC-normalised ("ﬁle"
+// is "file").
+py::object as_python_reads(py::handle text) {
+    py::str s = py::str(text);
+    if (truthy(s.attr("isascii")())) return std::move(s);
+    return py::module_::import("unicodedata").attr("normalize")("NFKC", s);
+}
+
+py::list checked_names(py::handle given, const char* option) {
+    py::object text = as_python_reads(given);
     py::list names = split_names(text);
-    std::string typed = utf8_text(text);
+    std::string typed = utf8_text(given);
     if (py::len(names) == 0) usage_error(std::string(option) + " '" + typed + "' names nothing to watch");
     for (auto n : names)
         if (!valid_name(n))
@@ -76,8 +102,9 @@ py::list joined_names(py::handle values, const char* option) {
 
 py::list class_entry(py::handle option) {
     std::string text = utf8_text(option);
-    py::list parts = py::str(option).attr("split")(":");
-    if (py::len(parts) > 4 || !truthy(parts[0].attr("isidentifier")()))
+    py::list parts = py::str(as_python_reads(option)).attr("split")(":");
+    if (py::len(parts) > 4 || !truthy(parts[0].attr("isidentifier")()) ||
+        truthy(py::module_::import("keyword").attr("iskeyword")(parts[0])))
         usage_error("bad --class value '" + text + "' (expected CLASS[:VARS[:LISTS[:INSTANCES]]])");
     auto part = [&](size_t i) -> py::object {
         return i < py::len(parts) ? py::object(parts[i]) : py::object(py::str(""));
@@ -156,8 +183,24 @@ void show_view_of(const std::string& view, py::object output) {
         py::object path = output.is_none()
                               ? g("os").attr("path").attr("join")(g("data_store_folder"), "trace_result.txt")
                               : output;
-        py::object text = read_utf8(path, "read");
+        // As it is: a carriage return inside a value stays one (where lines
+        // end in "\n"; Windows' text files end them in "\r\n").
+        py::object text;
+        if (equals(g("os").attr("name"), py::str("nt"))) {
+            text = read_utf8(path, "read");
+        } else {
+            py::object f = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8",
+                                                                         py::arg("newline") = "");
+            try {
+                text = f.attr("read")();
+            } catch (...) {
+                f.attr("close")();
+                throw;
+            }
+            f.attr("close")();
+        }
         py::object out = g("sys").attr("stdout");
+        if (out.is_none()) return;
         out.attr("write")(text);
         out.attr("flush")();
     }
@@ -422,6 +465,41 @@ py::object project_folder_for(const py::object& main_file) {
     return folder;
 }
 
+// The lines a result file starts with: a user's header, a caller line, a report.
+bool looks_like_results(const std::string& head) {
+    for (const char* prefix : {"-----------------", "\u2193-----------------", "-\u2193--------"})
+        if (head.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+// --output names the file a run empties first: it may be a new file, an
+// empty one or the result file of an earlier run, never anything else (a
+// source file, the main file, vardex itself, a device).
+void check_output_file(const py::object& output, const std::string& typed) {
+    py::object os = g("os");
+    py::object ospath = os.attr("path");
+    if (!truthy(ospath.attr("lexists")(output))) return;
+    if (!truthy(ospath.attr("isfile")(output)))
+        usage_error("--output '" + typed + "' is not a regular file");
+    std::string head;
+    try {
+        py::object f = py::module_::import("builtins").attr("open")(output, "rb");
+        try {
+            head = std::string(py::bytes(f.attr("read")(64)));
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        usage_error("--output '" + typed + "' cannot be read: " + utf8_text(e.value()));
+    }
+    if (!head.empty() && !looks_like_results(head))
+        usage_error("--output '" + typed + "' holds something other than vardex results, which a run would "
+                    "overwrite; give a new file or an earlier result file");
+}
+
 int run_headless(const py::object& args, const py::list& program_args) {
     py::object file = args.attr("file");
     std::string view = args.attr("show").is_none() ? "none" : utf8_text(args.attr("show"));
@@ -437,7 +515,10 @@ int run_headless(const py::object& args, const py::list& program_args) {
         if (truthy(ospath.attr("isdir")(output)))
             usage_error("--output '" + typed + "' is a folder, not a file");
         if (!truthy(ospath.attr("isdir")(parent)))
-            usage_error("--output '" + typed + "': folder '" + utf8_text(parent) + "' does not exist");
+            usage_error("--output '" + typed + "': " +
+                        (truthy(ospath.attr("exists")(parent)) ? "'" + utf8_text(parent) + "' is not a folder"
+                                                               : "folder '" + utf8_text(parent) + "' does not exist"));
+        check_output_file(output, typed);
     }
     if (file.is_none() || !truthy(file)) {
         if (watches || given("stop") || !given("show"))
@@ -472,15 +553,15 @@ int run_headless(const py::object& args, const py::list& program_args) {
     py::object sys = g("sys");
     py::object error = g("_data_folder_error");
     if (!error.is_none() && output.is_none()) {
-        sys.attr("stderr").attr("write")(py::str("vardex: error: ") + py::str(error) +
-                                         py::str("; give --output FILE to write the results elsewhere\n"));
+        say(py::str("vardex: error: ") + py::str(error) +
+            py::str("; give --output FILE to write the results elsewhere\n"));
         return 1;
     }
     // Kept as text: the command needs no pathlib.
     if (!output.is_none()) set_g("trace_result_file_path", output);
     py::object result_path = project::result_file_text();
     if (project::result_file_busy(result_path)) {
-        sys.attr("stderr").attr("write")(
+        say(
             py::str("vardex: error: another traced run is still writing {}; wait for it to end or give "
                     "--output FILE\n")
                 .format(result_path));
@@ -504,20 +585,24 @@ int run_headless(const py::object& args, const py::list& program_args) {
     set_g("scan_cache", py::bool_(!given("no_cache")));
     if (given("max_chars")) set_g("N", args.attr("max_chars"));
 
-    sys.attr("stdout").attr("flush")();
+    flush_stream("stdout");
     bool started = false;
     int status;
     try {
         status = run_and_wait(&started);
     } catch (py::error_already_set& e) {
-        // The main file could not be opened or read: no child started.
+        // The result file could not be written, or the main file not read:
+        // no child started.
         if (!e.matches(PyExc_OSError)) throw;
+        py::object filename = py::getattr(e.value(), "filename", py::none());
+        if (!filename.is_none() && equals(filename, result_path))
+            usage_error("cannot write the result file " + utf8_text(result_path) + ": " + utf8_text(e.value()));
         usage_error("main file '" + typed + "' cannot be read: " + utf8_text(e.value()));
     }
     if (!started) return status;
     show_view(view, output);
-    sys.attr("stdout").attr("flush")();
-    sys.attr("stderr").attr("write")(py::str("vardex: results in ") + py::str(result_path) + py::str("\n"));
+    flush_stream("stdout");
+    say(py::str("vardex: results in ") + py::str(result_path) + py::str("\n"));
     return status < 0 ? end_by_signal(-status) : status;
 }
 

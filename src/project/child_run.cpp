@@ -30,8 +30,8 @@ py::list program_argv(const py::object& main_file) {
 // bytes), let it say so: the child becomes "python main.py".
 [[noreturn]] void run_as_python(const py::object& main_file) {
     py::object sys = g("sys");
-    sys.attr("stdout").attr("flush")();
-    sys.attr("stderr").attr("flush")();
+    flush_stream("stdout");
+    flush_stream("stderr");
     py::list argv;
     py::object exe = sys.attr("executable");
     argv.append(exe);

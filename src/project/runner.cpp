@@ -79,8 +79,8 @@ void run_untraced(const char* message) {
     // The tool's message goes to its stderr, never into the program's output.
     tool_write_line(std::string(message));
     // exec replaces the process: what is still buffered would be lost.
-    sys.attr("stdout").attr("flush")();
-    sys.attr("stderr").attr("flush")();
+    flush_stream("stdout");
+    flush_stream("stderr");
     py::object exe = program_python();
     py::list argv;
     argv.append(exe);
@@ -137,6 +137,20 @@ int take_result_file(const py::object& path, bool posix) {
         if (fd < 0) {
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
             throw py::error_already_set();
+        }
+        // Never one of the standard descriptors, which the command may have
+        // been started without: the child would take the result file for
+        // its stdin, stdout or stderr.
+        if (fd < 3) {
+            int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            int err = errno;
+            ::close(fd);
+            if (high < 0) {
+                errno = err;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+                throw py::error_already_set();
+            }
+            fd = high;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
             int err = errno;

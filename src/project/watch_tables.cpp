@@ -3,6 +3,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 namespace vdx::project {
 
@@ -140,7 +141,29 @@ std::string stop_line_problem(py::handle path, long line) {
     py::object code = py::str(lines[line - 1]).attr("strip")();
     if (!truthy(code) || truthy(code.attr("startswith")("#")))
         return "line " + std::to_string(line) + " holds no code";
-    return "";
+    // A line no instruction is compiled for (else:, finally:, the inner
+    // lines of a docstring or of a header spread over lines) is never reached
+    // either. A file that does not compile is left to the run.
+    py::object compiled;
+    try {
+        compiled = py::module_::import("builtins").attr("compile")(py::handle(text.get()), path, "exec",
+                                                                    py::arg("dont_inherit") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return "";
+    }
+    std::vector<py::object> todo{compiled};
+    while (!todo.empty()) {
+        py::object c = todo.back();
+        todo.pop_back();
+        for (auto entry : c.attr("co_lines")()) {
+            py::object n = py::reinterpret_borrow<py::tuple>(entry)[2];
+            if (!n.is_none() && n.cast<long>() == line) return "";
+        }
+        for (auto k : c.attr("co_consts"))
+            if (PyCode_Check(k.ptr())) todo.push_back(py::reinterpret_borrow<py::object>(k));
+    }
+    return "line " + std::to_string(line) + " holds no code";
 }
 
 void register_watch_tables(py::module_& m) {

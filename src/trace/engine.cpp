@@ -1161,6 +1161,20 @@ int predicted_event(PyFrameObject* frame, FrameState& st, int k) {
     return handle_action(frame, st, k, act) < 0 ? -1 : 1;
 }
 
+int engine_settle_at_stop(PyFrameObject* frame) {
+    auto it = g_frames.find(frame);
+    if (it == g_frames.end() || it->second.pending.empty()) return 0;
+    FrameState& st = it->second;
+    CodeMap* map = st.map;
+    int k = map->instruction_at(PyFrame_GetLasti(frame));
+    if (k >= 0 && map->backjump[k] && !map->marked[k] && map->succ1[k] >= 0 &&
+        map->line[map->succ1[k]] == map->line[k])
+        k = map->succ1[k];
+    int rc = map->observe ? settle_observed(frame, st, k, k) : settle(frame, st, k);
+    note_open(st, st.counted);
+    return rc;
+}
+
 int engine_resume_event(PyFrameObject* frame, int lasti, bool* needed) {
     *needed = false;
     if (g_dirty) engine_reset();

@@ -144,6 +144,9 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
 // `place_needed`, when given, tells whether later line events at this
 // instruction can matter.
 int engine_line_event(PyFrameObject* frame, bool* place_needed = nullptr);
+// A stop line is reached in the frame: its open reports are settled there,
+// as its next line event would. 0 or -1 with an error.
+int engine_settle_at_stop(PyFrameObject* frame);
 // A frame resumes (a generator or coroutine after its yield, at `lasti`):
 // under observed reports, the watched statements of the line after the
 // yield are prepared as a line event would. `needed`: whether resumptions

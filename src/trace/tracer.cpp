@@ -194,6 +194,11 @@ Next line_event(PyFrameObject* frame, bool direct, bool* place_done = nullptr) {
         int hit = contains(stops, pair.get());
         if (hit < 0) return Next::Error;
         if (hit) {
+            // What the frame's earlier statements did is told first, as its
+            // next event would have.
+            if (engine_has_frames() && engine_settle_at_stop(frame) < 0 &&
+                !report_tool_error("reporting a watched change"))
+                return Next::Error;
             Ref number = Ref::steal(PyObject_Str(lineno.get()));
             Ref line = Ref::steal(number ? concat({VDX_STR("Trace_stop At: "), text.get(), VDX_STR(" "),
                                                    number.get()})
