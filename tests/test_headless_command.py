@@ -191,6 +191,25 @@ def test_scan_covers_the_main_files_folder_lib_packages_and_the_given_project(ch
     assert [r.split(" line ")[0].rsplit("/", 1)[1] for r in reports(result)] == ["other.py"]
 
 
+def test_project_files_imported_by_another_path_are_watched(child):
+    write(child.cwd, {"real/lib.py": "y = 0\ndef f():\n    global y\n    y = 5\n",
+                      "app/main.py": """
+                          import os, sys
+                          here = os.path.dirname(__file__)
+                          sys.path.insert(0, os.path.join(here, "..", sys.argv[1]))
+                          import lib
+                          lib.f()
+                          print(lib.y)
+                          """})
+    os.symlink("real", child.cwd / "link")
+    for via in ("real", "link"):
+        proc, result = traced(child, {}, "--var", "y", "--print", "0", "--project", ".", "--", via,
+                              main="app/main.py")
+        assert proc.returncode == 0 and proc.stdout == "5\n", proc.stderr
+        assert [r.split(" line ")[1].split(" Variable")[0] for r in reports(result)] == ["1:y = 0", "4:y = 5"]
+        assert all(f"app/../{via}/lib.py line" in r for r in reports(result))
+
+
 def test_output_option_writes_the_run_elsewhere(child):
     child.run("import vardex")
     kept = child.data_dir / "trace_result.txt"

@@ -156,20 +156,59 @@ int load_records(FileRecords& fr, PyObject* records, PyObject* spans) {
     return 0;
 }
 
+// os.path.<how>(path) (new ref), or nullptr with no error when it fails.
+PyObject* path_call(const char* how, PyObject* path) {
+    PyObject* os = get_global("os");
+    Ref ospath = os ? Ref::steal(PyObject_GetAttrString(os, "path")) : Ref();
+    PyObject* r = ospath ? PyObject_CallMethod(ospath.get(), how, "O", path) : nullptr;
+    if (!r) PyErr_Clear();
+    return r;
+}
+
 int same_path(PyObject* a, PyObject* b) {
     int same = eq(a, b);
     if (same != 0) return same;
-    PyObject* os = get_global("os");
-    if (!os) return -1;
-    Ref ospath = Ref::steal(PyObject_GetAttrString(os, "path"));
-    if (!ospath) return -1;
-    Ref na = Ref::steal(PyObject_CallMethodOneArg(ospath.get(), VDX_STR("normpath"), a));
-    Ref nb = na ? Ref::steal(PyObject_CallMethodOneArg(ospath.get(), VDX_STR("normpath"), b)) : Ref();
-    if (!nb) {
-        PyErr_Clear();
-        return 0;
+    for (const char* how : {"normpath", "realpath"}) {
+        Ref na = Ref::steal(path_call(how, a));
+        Ref nb = na ? Ref::steal(path_call(how, b)) : Ref();
+        if (!nb) return 0;
+        same = eq(na.get(), nb.get());
+        if (same != 0) return same;
     }
-    return eq(na.get(), nb.get());
+    return 0;
+}
+
+// The scanned files by their real paths, made at the first file name that
+// is not one of them as it stands.
+auto& g_real_aims = *new Ref();  // never destroyed: it may outlive the interpreter
+
+// The scanned file a frame's file name reaches through symbolic links or
+// ".." (a file the program imported by another path than the scan's), as
+// a new reference; nullptr with no error when there is none.
+PyObject* scanned_alias(PyObject* filename, PyObject* aim_files) {
+    if (!g_real_aims) {
+        Ref table = Ref::steal(PyDict_New());
+        Ref files = table ? Ref::steal(PySequence_List(aim_files)) : Ref();
+        if (!files) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+            PyObject* f = PyList_GET_ITEM(files.get(), i);
+            if (!PyUnicode_Check(f) || PyUnicode_CompareWithASCIIString(f, "<string>") == 0) continue;
+            Ref real = Ref::steal(path_call("realpath", f));
+            if (real && PyDict_SetDefault(table.get(), real.get(), f) == nullptr) PyErr_Clear();
+        }
+        g_real_aims = table;
+    }
+    if (PyDict_GET_SIZE(g_real_aims.get()) == 0 || !PyUnicode_Check(filename)) return nullptr;
+    // Only names of files: "<frozen ...>" and the like are none.
+    if (PyUnicode_READ_CHAR(filename, 0) == '<') return nullptr;
+    Ref real = Ref::steal(path_call("realpath", filename));
+    if (!real) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(g_real_aims.get(), real.get());
+    if (!found) PyErr_Clear();
+    return Py_XNewRef(found);
 }
 
 // The records of a file (null when none), `report_name` being the name that
@@ -191,6 +230,11 @@ std::shared_ptr<FileRecords> records_for(PyObject* filename, PyObject* report_na
     std::shared_ptr<FileRecords> found;
     int listed = PySequence_Contains(aim_files, main_file ? VDX_STR("<string>") : filename);
     if (listed < 0) return fail();
+    Ref alias;
+    if (!listed && !main_file && PyUnicode_Check(filename) && PyUnicode_GET_LENGTH(filename) > 0) {
+        alias = Ref::steal(scanned_alias(filename, aim_files));
+        listed = alias ? 1 : 0;
+    }
     Ref entries = Ref::steal(PySequence_List(aim_info));
     if (!entries) return fail();
     if (listed) {
@@ -202,7 +246,7 @@ std::shared_ptr<FileRecords> records_for(PyObject* filename, PyObject* report_na
                 PyErr_Clear();
                 continue;
             }
-            int same = main_file ? same_path(file.get(), report_name) : eq(file.get(), filename);
+            int same = main_file ? same_path(file.get(), report_name) : eq(file.get(), alias ? alias.get() : filename);
             if (same < 0) return fail();
             if (!same) continue;
             Ref spans;
@@ -1057,6 +1101,7 @@ void table_location(PyFrameObject* frame, Ref& name, long& line) {
 }
 
 void engine_reset() {
+    g_real_aims = Ref();
     g_frames.clear();
     g_maps.clear();
     g_files.clear();
