@@ -75,6 +75,16 @@ def test_bad_watch_values_are_refused_in_one_line_with_status_2(child, args, nam
     assert (child.cwd / "main.py").read_text(encoding="utf-8").startswith("x = 1\n")
 
 
+def test_an_interpreter_that_fails_its_probe_is_said_in_one_line(child):
+    write(child.cwd, {"main.py": "x = 1\n", "quiet.sh": "#!/bin/sh\nexit 3\n",
+                      "noisy.sh": "#!/bin/sh\necho 'Traceback (most recent call last):' >&2\n"
+                                  "echo '  File x' >&2\necho 'SyntaxError: invalid syntax' >&2\nexit 1\n"})
+    for script, said in (("quiet.sh", "exit status 3"), ("noisy.sh", "SyntaxError: invalid syntax")):
+        os.chmod(child.cwd / script, 0o755)
+        proc = child.run(RUN, "main.py", "--var", "x", "--python", f"./{script}", check=False)
+        assert proc.returncode == 2 and proc.stderr == f"vardex: error: --python './{script}' did not run: {said}\n"
+
+
 def test_a_result_file_that_cannot_be_written_is_named_as_such(child):
     write(child.cwd, {"main.py": "x = 1\n"})
     proc = child.run(RUN, "main.py", "--var", "x", "--output", "/proc/no_results_here.txt", check=False)

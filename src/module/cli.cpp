@@ -420,9 +420,14 @@ py::object checked_python(const py::object& given) {
         cmd.append(probe);
         py::object proc = subprocess.attr("run")(cmd, py::arg("capture_output") = true, py::arg("text") = true,
                                                  py::arg("timeout") = 60, py::arg("stdin") = subprocess.attr("DEVNULL"));
-        if (proc.attr("returncode").cast<int>() != 0)
+        int code = proc.attr("returncode").cast<int>();
+        if (code != 0) {
+            // Its last words, in one line: the last line of what it said, or its status.
+            py::list said = py::str(proc.attr("stderr")).attr("strip")().attr("splitlines")();
             usage_error("--python '" + typed + "' did not run: " +
-                        utf8_text(py::str(proc.attr("stderr")).attr("strip")()));
+                        (py::len(said) ? utf8_text(said[py::len(said) - 1])
+                                       : "exit status " + std::to_string(code)));
+        }
         out = py::str(proc.attr("stdout")).attr("split")();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError) && !e.matches(subprocess.attr("TimeoutExpired"))) throw;
