@@ -281,6 +281,21 @@ def test_mutations_that_leave_the_length_as_it_was_are_changes(child):
         "4:x [4, 1, 2] > [4, 2, 1]", "5:x [4, 2, 1] > [4, 2, 1, 5, 6]", "6:x [4, 2, 1, 5, 6] > [4, 2, 1]"]
 
 
+def test_a_statement_that_begins_a_function_before_its_first_instruction(child):
+    got, truth = observe(child, """
+        def first(L):
+            del L[0]
+            del L[0]
+        def only(L):
+            del L[1:]
+        first([1, 2, 3])
+        only([1, 2, 3])
+        keep = [(lambda: 1)()]
+        gen = list(v for v in [1])
+        """, "L,keep,gen")
+    assert [t.split(" ")[0] for t in short(truth)] == ["2:L", "3:L", "5:L", "8:keep", "9:gen"]
+
+
 def test_a_name_deleted_whole_is_reported_again_from_none(child):
     # `del tmp` is no watched statement: the binding after it reports from None.
     got, truth = observe(child, """

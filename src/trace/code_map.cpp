@@ -295,7 +295,7 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
     int lo_line = 1 << 30, hi_line = -1;
     // Where this code itself starts: a lambda or generator expression inside
     // a watched statement holds part of its range, but not its start.
-    int start_l = 1 << 30, start_c = 0;
+    int start_l = 1 << 30, start_c = 0, end_l = -1, end_c = 0;
     for (int k = 0; k < n; ++k) {
         if (!pos[k].valid()) continue;
         lo_line = std::min(lo_line, pos[k].l);
@@ -305,12 +305,24 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
             start_l = pos[k].l;
             start_c = pos[k].c;
         }
+        if (!zero_width && (pos[k].el > end_l || (pos[k].el == end_l && pos[k].ec > end_c))) {
+            end_l = pos[k].el;
+            end_c = pos[k].ec;
+        }
     }
     for (int r = 0; r < nrec; ++r) {
         const Record& rec = records[r];
         int l0 = rec.l0 + shift, l1 = rec.l1 + shift;
         if (l1 < lo_line || l0 > hi_line) continue;
-        if (l0 < start_l || (l0 == start_l && rec.c0 < start_c)) continue;  // begun in an enclosing code
+        // Begun in an enclosing code: a statement around this whole code (a
+        // lambda or generator expression of it). A statement of this code
+        // may begin before its first instruction (`del L[0]` first in a
+        // function: no instruction carries the place of "del") and may be
+        // all of it.
+        // (An enclosing statement begins on the code's first line or before.)
+        bool begins_before = l0 < start_l || (l0 == start_l && rec.c0 < start_c);
+        bool ends_after = l1 > end_l || (l1 == end_l && rec.c1 >= end_c);
+        if (begins_before && ends_after && l0 <= code->co_firstlineno) continue;
         Pos first;
         bool have_first = false;
         std::vector<int> starts;
