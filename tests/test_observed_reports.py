@@ -464,6 +464,26 @@ SUSPENDED = {
         asyncio.run(main())
         """, "x,y", ["4:x [1] > [1, 2]", "5:x [1, 2, 3] > [1, 2, 3, 9]", "13:x [3] > [4]",
                      "14:x [0] > [0, 0]", "14:x [1] > [1, 1]"]),
+    "suspended twice within a line": ("""
+        import asyncio
+        def sub():
+            yield 0
+            return 1
+        def main():
+            r = yield from sub(); x = yield from sub()
+            print(r, x)
+            a = 1
+            b = yield 0; a = yield b
+            yield 9
+        g = main()
+        next(g); next(g); next(g); g.send(5); g.send(6)
+        async def one():
+            await asyncio.sleep(0)
+            return 1
+        async def amain():
+            r = await one(); x = await one()
+        asyncio.run(amain())
+        """, "x,r,a", ["6:r None > 1", "6:x None > 1", "9:a 1 > 6", "17:r None > 1", "17:x None > 1"]),
 }
 
 

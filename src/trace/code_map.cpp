@@ -228,6 +228,7 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
     map.terminal.assign(n, 0);
     map.resume.assign(n, 0);
     map.yields.assign(n, 0);
+    map.loop_exit.assign(n, 0);
     int first_traceable = 0;
     while (first_traceable < n && op[first_traceable] != OP.RESUME) ++first_traceable;
     if (first_traceable == n) first_traceable = 0;
@@ -237,6 +238,8 @@ int build_code_map(CodeMap& map, PyCodeObject* code, std::shared_ptr<FileRecords
         int o = op[k];
         map.resume[k] = o == OP.RESUME;
         map.yields[k] = o == OP.YIELD_VALUE;
+        // The StopIteration of a generator is seen at END_FOR or END_SEND.
+        map.loop_exit[k] = o == OP.FOR_ITER || o == OP.SEND || o == OP.END_FOR || o == OP.END_SEND;
         int t = instr_of(target_unit[k]);
         bool cond_jump = o == OP.POP_JUMP_IF_FALSE || o == OP.POP_JUMP_IF_TRUE || o == OP.POP_JUMP_IF_NONE ||
                          o == OP.POP_JUMP_IF_NOT_NONE;

@@ -698,7 +698,7 @@ int path_says(const FrameState& st, const Captured& c, int target) {
 // `target`, or an exit target). `open_at` >= 0: the statement around that
 // instruction is still running (an event inside it, a yield inside it), so
 // its reports stay open.
-int settle_observed(PyFrameObject* frame, FrameState& st, int target, int open_at) {
+int settle_observed(PyFrameObject* frame, FrameState& st, int target, int open_at, bool at_yield = false) {
     std::vector<Captured> pending;
     pending.swap(st.pending);
     int rc = 0;
@@ -707,8 +707,12 @@ int settle_observed(PyFrameObject* frame, FrameState& st, int target, int open_a
             st.pending.push_back(std::move(c));
             continue;
         }
+        // An event at the statement's entry starts it again; a yield there
+        // is part of it (3.13 fuses the load that begins `a = yield b` into
+        // the store before it, so its yield is its first instruction).
+        int entry = st.map->entry_instr[c.entry];
         bool inside = open_at >= 0 && !st.raised && open_at >= c.lo && open_at <= c.hi &&
-                      open_at > st.map->entry_instr[c.entry];
+                      (open_at > entry || (at_yield && open_at == entry));
         if (inside) {
             st.pending.push_back(std::move(c));
             continue;
@@ -1240,7 +1244,18 @@ int engine_resume_event(PyFrameObject* frame, int lasti, bool* needed) {
         st = FrameState{map};
     }
     // What the yield left open stays open (observe_action leaves its names
-    // alone); the rest is prepared as at a line event here.
+    // alone) and now covers the line's later statements on the same name
+    // too, a yield among them included: one report for the line, once it
+    // has run. The rest is prepared as at a line event here.
+    const auto& records = map->file->records;
+    for (Captured& c : st.pending) {
+        for (const std::vector<int>* set : {&act.certain, &act.possible})
+            for (int e : *set) {
+                int same = PyUnicode_Compare(records[map->entry_rec[e]].name.get(), records[c.rec].name.get());
+                if (same == 0) c.hi = std::max(c.hi, map->group_hi[e]);
+            }
+    }
+    PyErr_Clear();
     int rc = observe_action(frame, st, k, act);
     note_open(st, st.counted);
     return rc;
@@ -1260,7 +1275,7 @@ void engine_frame_exit(PyFrameObject* frame) {
             // it ends when the frame resumes. The frame is held meanwhile, so
             // that no other frame can take its place in the table.
             bool yielding = k >= 0 && st.map->yields[k] && !st.raised;
-            if (settle_observed(frame, st, target, yielding ? k : -1) < 0)
+            if (settle_observed(frame, st, target, yielding ? k : -1, yielding) < 0)
                 report_tool_error("reporting a watched change");
             if (!st.pending.empty()) {
                 if (!st.suspended) st.suspended = Ref::borrow((PyObject*)frame);
@@ -1282,6 +1297,12 @@ bool engine_frame_exception(PyFrameObject* frame) {
     // were settled says nothing of the next ones.
     auto it = g_frames.find(frame);
     if (it == g_frames.end() || it->second.pending.empty()) return false;
+    // The StopIteration of an exhausted iterator that a for loop or a
+    // yield from / await takes: the frame goes on past the loop, as it would
+    // without one, and no handler is looked for.
+    CodeMap* map = it->second.map;
+    int k = map ? map->instruction_at(PyFrame_GetLasti(frame)) : -1;
+    if (k >= 0 && k < (int)map->loop_exit.size() && map->loop_exit[k]) return false;
     it->second.raised = true;
     return true;
 }

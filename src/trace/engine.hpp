@@ -91,6 +91,7 @@ struct CodeMap {
     // per instruction
     std::vector<int> offset, line, succ1, succ2;  // succ: instruction index or -1
     std::vector<unsigned char> marked, backjump, terminal, resume, yields;
+    std::vector<unsigned char> loop_exit;  // FOR_ITER, SEND and their ends: an exhausted iterator goes on past the loop
     // Entries: the places where a record's code starts (a record may have
     // several, where the compiler copied its code). Sets of outcomes and
     // actions hold entry numbers, so each copy that runs counts.
