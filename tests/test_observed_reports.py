@@ -296,6 +296,23 @@ def test_a_statement_that_begins_a_function_before_its_first_instruction(child):
     assert [t.split(" ")[0] for t in short(truth)] == ["2:L", "3:L", "5:L", "8:keep", "9:gen"]
 
 
+def test_a_comprehension_after_a_change_on_the_same_line_is_part_of_it(child):
+    # One report for the line, to what the line left: the comprehension's own
+    # loop does not end the line's statements (a one-line for loop's passes do).
+    proc, result = traced(child, {"main.py": """
+        b = 0
+        b = 4; b = [a for a in range(3)]
+        b = 5
+        y = 1; q = [v for v in range(2)]; y = 2
+        x = []
+        for i in range(2): x.append(i); x.append(-i)
+        """}, "--var", "b,y,x", "--print", "0", predict=False)
+    assert proc.returncode == 0, proc.stderr
+    assert short(reports(result)) == [
+        "1:b None > 0", "2:b 0 > [0, 1, 2]", "3:b [0, 1, 2] > 5", "4:y None > 2", "5:x None > []",
+        "6:x [] > [0, 0]", "6:x [0, 0] > [0, 0, 1, -1]"]
+
+
 def test_a_name_deleted_whole_is_reported_again_from_none(child):
     # `del tmp` is no watched statement: the binding after it reports from None.
     got, truth = observe(child, """

@@ -331,6 +331,7 @@ struct Captured {
     int from = -1;             // the instruction of the event that made it
     std::vector<int> entries;  // every entry of its name that the event starts
     int lo = 0, hi = -1;       // the run of its statement
+    int line_lo = 0, line_hi = -1;  // the run of all its statements on the line
     Sign sign = Sign::Unbound;
     bool binds = false;  // some statement binds the name: read where it stores it
     Py_ssize_t length = 0;
@@ -542,6 +543,17 @@ int observe_capture(PyFrameObject* frame, CodeMap* map, int k, const std::vector
     out->from = k;
     out->lo = map->group_lo[rep];
     out->hi = map->group_hi[rep];
+    // The run of all the statements on the name the event starts: a loop
+    // inside a later one (a comprehension) has line events that are part of
+    // the line's run. (Copies of one statement, as a loop's test compiled
+    // twice, are executions of their own.)
+    out->line_lo = out->lo;
+    out->line_hi = out->hi;
+    for (int e : entries) {
+        if (map->entry_rec[e] == out->rec) continue;
+        out->line_lo = std::min(out->line_lo, map->group_lo[e]);
+        out->line_hi = std::max(out->line_hi, map->group_hi[e]);
+    }
     const Record& rec = records[out->rec];
     std::vector<const Record*> recs;
     for (int e : entries) recs.push_back(&records[map->entry_rec[e]]);
@@ -711,7 +723,12 @@ int settle_observed(PyFrameObject* frame, FrameState& st, int target, int open_a
         // is part of it (3.13 fuses the load that begins `a = yield b` into
         // the store before it, so its yield is its first instruction).
         int entry = st.map->entry_instr[c.entry];
-        bool inside = open_at >= 0 && !st.raised && open_at >= c.lo && open_at <= c.hi &&
+        // A line event inside the run of the line's statements on the name
+        // (a comprehension's loop) leaves them running; a yield ends those
+        // before it.
+        int lo = at_yield ? c.lo : std::min(c.lo, c.line_lo);
+        int hi = at_yield ? c.hi : std::max(c.hi, c.line_hi);
+        bool inside = open_at >= 0 && !st.raised && open_at >= lo && open_at <= hi &&
                       (open_at > entry || (at_yield && open_at == entry));
         if (inside) {
             st.pending.push_back(std::move(c));
