@@ -174,9 +174,22 @@ void flush_stream(const char* name) {
     }
 }
 
-py::object read_utf8(py::handle path, const char* method, py::tuple args) {
-    py::object f = py::module_::import("builtins").attr("open")(path, "r",
-                                                                 py::arg("encoding") = "utf-8");
+py::bytes read_bytes(py::handle path, Py_ssize_t size) {
+    py::object f = py::module_::import("builtins").attr("open")(path, "rb");
+    py::object data;
+    try {
+        data = f.attr("read")(size);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return py::reinterpret_borrow<py::bytes>(data);
+}
+
+py::object read_utf8(py::handle path, const char* method, py::tuple args, py::object newline) {
+    py::object f = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8",
+                                                                 py::arg("newline") = newline);
     py::object result;
     try {
         result = f.attr(method)(*args);

@@ -196,7 +196,10 @@ inline void check_rc(int rc) {
 
 // open(path, "r", encoding="utf-8"), then method(*args) on the file, closing
 // it whatever happens; "read" and "readlines" are the usual methods.
-py::object read_utf8(py::handle path, const char* method, py::tuple args = py::tuple());
+py::object read_utf8(py::handle path, const char* method, py::tuple args = py::tuple(),
+                     py::object newline = py::none());
+// The bytes of a file, or its first `size` bytes (open, read, close).
+py::bytes read_bytes(py::handle path, Py_ssize_t size = -1);
 // Flushes sys.<name> when there is one (a closed standard stream is None);
 // a failure of the flush is dropped.
 void flush_stream(const char* name);

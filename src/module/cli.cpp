@@ -185,20 +185,8 @@ void show_view_of(const std::string& view, py::object output) {
                               : output;
         // As it is: a carriage return inside a value stays one (where lines
         // end in "\n"; Windows' text files end them in "\r\n").
-        py::object text;
-        if (equals(g("os").attr("name"), py::str("nt"))) {
-            text = read_utf8(path, "read");
-        } else {
-            py::object f = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8",
-                                                                         py::arg("newline") = "");
-            try {
-                text = f.attr("read")();
-            } catch (...) {
-                f.attr("close")();
-                throw;
-            }
-            f.attr("close")();
-        }
+        bool nt = equals(g("os").attr("name"), py::str("nt"));
+        py::object text = read_utf8(path, "read", py::tuple(), nt ? py::object(py::none()) : py::object(py::str("")));
         py::object out = g("sys").attr("stdout");
         if (out.is_none()) return;
         out.attr("write")(text);
@@ -488,14 +476,7 @@ void check_output_file(const py::object& output, const std::string& typed) {
         usage_error("--output '" + typed + "' is not a regular file");
     std::string head;
     try {
-        py::object f = py::module_::import("builtins").attr("open")(output, "rb");
-        try {
-            head = std::string(py::bytes(f.attr("read")(64)));
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        head = std::string(read_bytes(output, 64));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         usage_error("--output '" + typed + "' cannot be read: " + utf8_text(e.value()));

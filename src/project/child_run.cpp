@@ -190,14 +190,7 @@ void run_main_file(py::object result_file) {
 
     py::object data;
     try {
-        py::object f = py::module_::import("builtins").attr("open")(main_file, "rb");
-        try {
-            data = f.attr("read")();
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        data = read_bytes(main_file);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) throw;
         run_as_python(main_file);

@@ -223,16 +223,7 @@ void run_python_project() {
     try {
         // A main file that cannot be opened or read stops the run here, in
         // this process, before any child starts (the child reads it again).
-        {
-            py::object f = py::module_::import("builtins").attr("open")(g("project_main_file"), "rb");
-            try {
-                f.attr("read")();
-            } catch (...) {
-                f.attr("close")();
-                throw;
-            }
-            f.attr("close")();
-        }
+        read_bytes(g("project_main_file"));
         set_g("add_lines_lens", py::int_(kAddLinesLens));
         py::object ospath = os.attr("path");
         py::object folder = ospath.attr("dirname")(ospath.attr("abspath")(g("__file__")));
