@@ -77,7 +77,7 @@ bool valid_name(py::handle name) {
 // is "file").
 py::object as_python_reads(py::handle text) {
     py::str s = py::str(text);
-    if (truthy(s.attr("isascii")())) return std::move(s);
+    if (truthy(s.attr("isascii")())) return s;
     return py::module_::import("unicodedata").attr("normalize")("NFKC", s);
 }
 
@@ -284,13 +284,8 @@ int run_and_wait(bool* started) {
 // if any, is the program's: this command leaves none. A signal that does
 // not end a process gives its status number.
 int end_by_signal(int signum) {
-    py::object sys = g("sys");
-    for (const char* name : {"stdout", "stderr"}) {
-        try {
-            sys.attr(name).attr("flush")();
-        } catch (py::error_already_set&) {
-        }
-    }
+    flush_stream("stdout");
+    flush_stream("stderr");
 #ifndef _WIN32
     struct rlimit none = {0, 0};
     setrlimit(RLIMIT_CORE, &none);

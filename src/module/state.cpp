@@ -16,12 +16,12 @@ PyObject* import_attr(const char* module, const char* attr) {
 }
 
 void bind_imports(py::module_& m) {
-    struct Spec {
+    struct LazyImport {
         const char* name;
         const char* module;
         const char* attr;
     };
-    static const Spec specs[] = {
+    static const LazyImport imports[] = {
         {"tk", "tkinter", nullptr},
         {"messagebox", "tkinter.messagebox", nullptr},
         {"Checkbutton", "tkinter", "Checkbutton"},
@@ -39,7 +39,8 @@ void bind_imports(py::module_& m) {
         {"copy", "copy", nullptr},
         {"unparse", "ast", "unparse"},
     };
-    for (const Spec& spec : specs) add_lazy_global(spec.name, [spec] { return import_attr(spec.module, spec.attr); });
+    for (const LazyImport& lazy : imports)
+        add_lazy_global(lazy.name, [lazy] { return import_attr(lazy.module, lazy.attr); });
     // Loaded with the interpreter anyway.
     m.attr("os") = py::module_::import("os");
     m.attr("sys") = py::module_::import("sys");

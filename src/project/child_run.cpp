@@ -46,13 +46,11 @@ py::list program_argv(const py::object& main_file) {
 // its traceback or exit message. "-c" code gets no such flush.
 void flush_like_file_runner() {
     PyObject* exc = PyErr_GetRaisedException();
-    for (const char* name : {"stderr", "stdout"}) {
-        PyObject* f = PySys_GetObject(name);  // borrowed
-        if (f && f != Py_None) {
-            PyObject* r = PyObject_CallMethod(f, "flush", nullptr);
-            if (r) Py_DECREF(r);
-            else PyErr_Clear();
-        }
+    try {
+        flush_stream("stderr");
+        flush_stream("stdout");
+    } catch (py::error_already_set&) {
+        // Dropped, as the interpreter drops it: the program's outcome stands.
     }
     PyErr_SetRaisedException(exc);
 }

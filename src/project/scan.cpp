@@ -230,14 +230,7 @@ ScanCache open_cache(const py::object& folder, const py::object& names, const py
     }
     py::object data;
     try {
-        py::object f = py::module_::import("builtins").attr("open")(c.path, "rb");
-        try {
-            data = marshal.attr("load")(f);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        data = marshal.attr("loads")(read_bytes(c.path));
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_FileNotFoundError)) return c;
         if (!e.matches(PyExc_Exception)) throw;

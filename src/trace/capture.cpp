@@ -52,21 +52,33 @@ int own_init(PyObject* cls, PyFrameObject* frame) {
     return same;
 }
 
-// Whether the creation is one the instance names select: the caller of
-// __init__, or a caller of that within a few frames (a factory or class
-// method called where the name is assigned), is at a creation site.
-int selected(PyFrameObject* frame, PyObject* class_name, PyObject* instance_names) {
-    int any = PyObject_IsTrue(instance_names);
-    if (any <= 0) return any < 0 ? -1 : 1;
-    Ref f = Ref::steal((PyObject*)PyFrame_GetBack(frame));
+// The frame at a creation site of the instance names, from `from` up a few
+// frames (a factory or class method called where the name is assigned):
+// 1 with `site` set, 0 when there is none, -1 with an error.
+int creation_site(PyFrameObject* from, PyObject* class_name, PyObject* instance_names, Ref& site) {
+    Ref f = Ref::borrow((PyObject*)from);
     for (int depth = 0; f && depth < kFactoryDepth; ++depth) {
         Ref file, lineno, text;
         if (instrument::frame_location(f.get(), file, lineno, text) < 0) return -1;
         int hit = line_in_trace_lines(file.get(), lineno.get(), class_name, instance_names);
-        if (hit != 0) return hit;
+        if (hit < 0) return -1;
+        if (hit) {
+            site = f;
+            return 1;
+        }
         f = Ref::steal((PyObject*)PyFrame_GetBack((PyFrameObject*)f.get()));
     }
     return 0;
+}
+
+// Whether the creation is one the instance names select: the caller of
+// __init__, or a caller of that within a few frames, is at a creation site.
+int selected(PyFrameObject* frame, PyObject* class_name, PyObject* instance_names) {
+    int any = PyObject_IsTrue(instance_names);
+    if (any <= 0) return any < 0 ? -1 : 1;
+    Ref caller = Ref::steal((PyObject*)PyFrame_GetBack(frame));
+    Ref site;
+    return caller ? creation_site((PyFrameObject*)caller.get(), class_name, instance_names, site) : 0;
 }
 
 bool has_instance_dict(PyObject* obj) {
@@ -161,20 +173,11 @@ bool capture(py::object cls, py::object entry, PyFrameObject* frame, py::object 
         // Made where the outermost __init__ of the instance was called, or,
         // selected by name, at the creation site a factory was called from.
         caller = check((PyObject*)outside_own_inits(back, instance.ptr()));
+        Ref site;
         if (truthy(instance_names)) {
-            py::object f = caller;
-            for (int depth = 0; !f.is_none() && depth < kFactoryDepth; ++depth) {
-                Ref file, lineno, text;
-                check_rc(instrument::frame_location(f.ptr(), file, lineno, text));
-                int hit = line_in_trace_lines(file.get(), lineno.get(), class_name.ptr(), instance_names.ptr());
-                check_rc(hit);
-                if (hit) {
-                    caller = f;
-                    break;
-                }
-                PyFrameObject* up = PyFrame_GetBack((PyFrameObject*)f.ptr());
-                f = up ? py::reinterpret_steal<py::object>((PyObject*)up) : py::none();
-            }
+            int found = creation_site((PyFrameObject*)caller.ptr(), class_name.ptr(), instance_names.ptr(), site);
+            check_rc(found);
+            if (found) caller = py::reinterpret_borrow<py::object>(site.get());
         }
         back = (PyFrameObject*)caller.ptr();
     }

@@ -1166,6 +1166,35 @@ int predicted_event(PyFrameObject* frame, FrameState& st, int k);
 
 void engine_set_rearm_hook(RearmHook hook) { g_rearm = hook; }
 
+namespace {
+
+// The place of a frame's line event: the event of a backward jump within a
+// line (a loop on one line) names the jump itself on 3.13, its target on
+// 3.12; the place is the target, where the line runs again.
+int event_place(CodeMap* map, PyFrameObject* frame) {
+    int k = map->instruction_at(PyFrame_GetLasti(frame));
+    if (k >= 0 && map->backjump[k] && !map->marked[k] && map->succ1[k] >= 0 &&
+        map->line[map->succ1[k]] == map->line[k])
+        k = map->succ1[k];
+    return k;
+}
+
+// Whether instruction k is the RESUME that follows a YIELD_VALUE.
+bool resumes_after_yield(const CodeMap* map, int k) { return k > 0 && map->resume[k] && map->yields[k - 1]; }
+
+// The frame's state for its code's map (a state of another code, left by a
+// frame object reused, starts afresh).
+FrameState& state_for(PyFrameObject* frame, CodeMap* map) {
+    FrameState& st = g_frames[frame];
+    if (st.map != map) {
+        if (st.counted && st.map) st.map->open_frames--;
+        st = FrameState{map};
+    }
+    return st;
+}
+
+}  // namespace
+
 int engine_line_event(PyFrameObject* frame, bool* place_needed) {
     if (g_dirty) engine_reset();
     Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
@@ -1176,19 +1205,9 @@ int engine_line_event(PyFrameObject* frame, bool* place_needed) {
         if (place_needed) *place_needed = false;
         return 0;
     }
-    int k = map->instruction_at(PyFrame_GetLasti(frame));
-    // The event of a backward jump within a line (a loop on one line) names
-    // the jump itself on 3.13, its target on 3.12: the place is the target,
-    // where the line runs again.
-    if (k >= 0 && map->backjump[k] && !map->marked[k] && map->succ1[k] >= 0 &&
-        map->line[map->succ1[k]] == map->line[k])
-        k = map->succ1[k];
+    int k = event_place(map, frame);
     if (place_needed) *place_needed = map->place_needed(k);
-    FrameState& st = g_frames[frame];
-    if (st.map != map) {
-        if (st.counted && st.map) st.map->open_frames--;
-        st = FrameState{map};
-    }
+    FrameState& st = state_for(frame, map);
     int rc = 1;
     if (map->observe) {
         if (!st.pending.empty() && settle_observed(frame, st, k, k) < 0) rc = -1;
@@ -1231,35 +1250,30 @@ int engine_settle_at_stop(PyFrameObject* frame) {
     auto it = g_frames.find(frame);
     if (it == g_frames.end() || it->second.pending.empty()) return 0;
     FrameState& st = it->second;
-    CodeMap* map = st.map;
-    int k = map->instruction_at(PyFrame_GetLasti(frame));
-    if (k >= 0 && map->backjump[k] && !map->marked[k] && map->succ1[k] >= 0 &&
-        map->line[map->succ1[k]] == map->line[k])
-        k = map->succ1[k];
-    int rc = map->observe ? settle_observed(frame, st, k, k) : settle(frame, st, k);
+    int k = event_place(st.map, frame);
+    int rc = st.map->observe ? settle_observed(frame, st, k, k) : settle(frame, st, k);
     note_open(st, st.counted);
     return rc;
 }
 
 int engine_resume_event(PyFrameObject* frame, int lasti, bool* needed) {
     *needed = false;
-    if (g_dirty) engine_reset();
     Ref code = Ref::steal((PyObject*)PyFrame_GetCode(frame));
+    // Only generators and coroutines are resumed (the trace function sees
+    // every call here).
+    if (!(((PyCodeObject*)code.get())->co_flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR))) return 0;
+    if (g_dirty) engine_reset();
     CodeMap* map = map_for((PyCodeObject*)code.get());
     if (!map) return -1;
     if (!map->any || !map->observe) return 0;
     int k = map->instruction_at(lasti);
     // Only a resumption after a yield: the statements after it on its line
     // get no line event of their own.
-    if (k <= 0 || !map->resume[k] || !map->yields[k - 1]) return 0;
+    if (!resumes_after_yield(map, k)) return 0;
     const EventAction& act = map->action(k);
     if (act.certain.empty() && act.possible.empty()) return 0;
     *needed = true;
-    FrameState& st = g_frames[frame];
-    if (st.map != map) {
-        if (st.counted && st.map) st.map->open_frames--;
-        st = FrameState{map};
-    }
+    FrameState& st = state_for(frame, map);
     // What the yield left open stays open (observe_action leaves its names
     // alone) and now covers the line's later statements on the same name
     // too, a yield among them included: one report for the line, once it
@@ -1285,7 +1299,7 @@ void engine_frame_exit(PyFrameObject* frame) {
     if (!st.pending.empty()) {
         int k = st.map->instruction_at(PyFrame_GetLasti(frame));
         // A frame that yields names the RESUME after its YIELD_VALUE on 3.13.
-        if (k > 0 && st.map->resume[k] && st.map->yields[k - 1]) k = k - 1;
+        if (resumes_after_yield(st.map, k)) k = k - 1;
         int target = k >= 0 ? exit_target(k) : kExit;
         if (st.map->observe) {
             // A yield inside a watched statement (x = yield ...) suspends it:
